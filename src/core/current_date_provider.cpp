@@ -4,7 +4,9 @@
 
 namespace skald {
 
-Date DefaultCurrentDateProvider::date() { return std::chrono::system_clock::now(); }
+Date DefaultCurrentDateProvider::date() {
+    return std::chrono::system_clock::now();
+}
 
 int64_t DefaultCurrentDateProvider::timezoneOffset() {
     const time_t now = ::time(nullptr);

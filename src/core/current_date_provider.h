@@ -8,7 +8,7 @@ namespace skald {
 
 /// The one source of time for every timestamp of the SDK. Replaceable in tests.
 class CurrentDateProvider {
-public:
+  public:
     virtual ~CurrentDateProvider() = default;
 
     /// The current wall-clock date.
@@ -22,7 +22,7 @@ public:
 };
 
 class DefaultCurrentDateProvider final : public CurrentDateProvider {
-public:
+  public:
     Date date() override;
     int64_t timezoneOffset() override;
     uint64_t systemTime() override;

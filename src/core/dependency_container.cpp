@@ -1,9 +1,12 @@
 #include "core/dependency_container.h"
 
-#include "core/current_date_provider.h"
-#include "core/random.h"
-
 #include <utility>
+
+#include "core/current_date_provider.h"
+#include "core/dispatch_factory.h"
+#include "core/dispatch_queue_wrapper.h"
+#include "core/random.h"
+#include "core/timer_factory.h"
 
 namespace skald {
 
@@ -33,33 +36,49 @@ void DependencyContainer::reset() {
         std::lock_guard guard(instanceMutex());
         old = std::exchange(instance(), std::make_shared<DependencyContainer>());
     }
-    // `old` is released outside the lock: its services may take time to stop.
+    // `old` is released outside the lock: its queues finish their work first.
 }
 
 DependencyContainer::DependencyContainer()
     : dateProvider_(std::make_shared<DefaultCurrentDateProvider>()),
-      random_(std::make_shared<Random>()) {}
+      random_(std::make_shared<Random>()),
+      dispatchQueueWrapper_(std::make_shared<DispatchQueueWrapper>()) {}
 
 DependencyContainer::~DependencyContainer() = default;
 
 std::shared_ptr<CurrentDateProvider> DependencyContainer::dateProvider() {
-    std::lock_guard guard(lock_);
-    return dateProvider_;
+    return get(dateProvider_);
 }
-
 void DependencyContainer::setDateProvider(std::shared_ptr<CurrentDateProvider> provider) {
-    std::lock_guard guard(lock_);
-    dateProvider_ = std::move(provider);
+    set(dateProvider_, std::move(provider));
 }
 
 std::shared_ptr<Random> DependencyContainer::random() {
-    std::lock_guard guard(lock_);
-    return random_;
+    return get(random_);
+}
+void DependencyContainer::setRandom(std::shared_ptr<Random> random) {
+    set(random_, std::move(random));
 }
 
-void DependencyContainer::setRandom(std::shared_ptr<Random> random) {
-    std::lock_guard guard(lock_);
-    random_ = std::move(random);
+std::shared_ptr<DispatchQueueWrapper> DependencyContainer::dispatchQueueWrapper() {
+    return get(dispatchQueueWrapper_);
+}
+void DependencyContainer::setDispatchQueueWrapper(std::shared_ptr<DispatchQueueWrapper> wrapper) {
+    set(dispatchQueueWrapper_, std::move(wrapper));
+}
+
+std::shared_ptr<TimerFactory> DependencyContainer::timerFactory() {
+    return lazily(timerFactory_, [] { return std::make_shared<TimerFactory>(); });
+}
+void DependencyContainer::setTimerFactory(std::shared_ptr<TimerFactory> factory) {
+    set(timerFactory_, std::move(factory));
+}
+
+std::shared_ptr<DispatchFactory> DependencyContainer::dispatchFactory() {
+    return lazily(dispatchFactory_, [] { return std::make_shared<DispatchFactory>(); });
+}
+void DependencyContainer::setDispatchFactory(std::shared_ptr<DispatchFactory> factory) {
+    set(dispatchFactory_, std::move(factory));
 }
 
 }  // namespace skald

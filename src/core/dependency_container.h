@@ -6,13 +6,17 @@
 namespace skald {
 
 class CurrentDateProvider;
+class DispatchFactory;
+class DispatchQueueWrapper;
 class Random;
+class TimerFactory;
 
-/// The process-wide registry of shared services. Services are created on
-/// first request under one lock and then reused; every one can be replaced
-/// through its setter (test doubles). `reset` swaps in a new, empty container.
+/// The process-wide registry of shared services. Lazily made services are
+/// created on first request under one lock and then reused; every service can
+/// be replaced through its setter (test doubles). `reset` swaps in a new,
+/// empty container.
 class DependencyContainer {
-public:
+  public:
     static std::shared_ptr<DependencyContainer> sharedInstance();
     static void reset();
 
@@ -21,17 +25,45 @@ public:
     DependencyContainer(const DependencyContainer&) = delete;
     DependencyContainer& operator=(const DependencyContainer&) = delete;
 
+    // Made with the container.
     std::shared_ptr<CurrentDateProvider> dateProvider();
     void setDateProvider(std::shared_ptr<CurrentDateProvider> provider);
-
     std::shared_ptr<Random> random();
     void setRandom(std::shared_ptr<Random> random);
+    std::shared_ptr<DispatchQueueWrapper> dispatchQueueWrapper();
+    void setDispatchQueueWrapper(std::shared_ptr<DispatchQueueWrapper> wrapper);
 
-private:
+    // Made on first request.
+    std::shared_ptr<TimerFactory> timerFactory();
+    void setTimerFactory(std::shared_ptr<TimerFactory> factory);
+    std::shared_ptr<DispatchFactory> dispatchFactory();
+    void setDispatchFactory(std::shared_ptr<DispatchFactory> factory);
+
+  private:
+    template <typename T, typename Make>
+    std::shared_ptr<T> lazily(std::shared_ptr<T>& slot, Make make) {
+        std::lock_guard guard(lock_);
+        if (!slot) slot = make();
+        return slot;
+    }
+    template <typename T>
+    std::shared_ptr<T> get(const std::shared_ptr<T>& slot) {
+        std::lock_guard guard(lock_);
+        return slot;
+    }
+    template <typename T>
+    void set(std::shared_ptr<T>& slot, std::shared_ptr<T> value) {
+        std::lock_guard guard(lock_);
+        slot = std::move(value);
+    }
+
     // Recursive: creating one service may ask the container for another.
     std::recursive_mutex lock_;
     std::shared_ptr<CurrentDateProvider> dateProvider_;
     std::shared_ptr<Random> random_;
+    std::shared_ptr<DispatchQueueWrapper> dispatchQueueWrapper_;
+    std::shared_ptr<TimerFactory> timerFactory_;
+    std::shared_ptr<DispatchFactory> dispatchFactory_;
 };
 
 }  // namespace skald

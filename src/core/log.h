@@ -10,7 +10,7 @@ namespace skald {
 /// The SDK's internal log. A line is written only when `debug` is on and the
 /// message's level is at least the diagnostic level.
 class Log {
-public:
+  public:
     static void configure(bool debug, Level diagnosticLevel);
 
     /// Whether a message of `level` would be written; checked before formatting.
@@ -32,12 +32,12 @@ std::string formatLogMessage(const char* file, int line, const char* format, ...
 
 }  // namespace skald
 
-#define SKALD_LOG(level, ...)                                                                \
-    do {                                                                                     \
-        if (::skald::Log::willLog(level)) {                                                  \
-            ::skald::Log::logWithMessage(                                                    \
+#define SKALD_LOG(level, ...)                                                               \
+    do {                                                                                    \
+        if (::skald::Log::willLog(level)) {                                                 \
+            ::skald::Log::logWithMessage(                                                   \
                 ::skald::detail::formatLogMessage(__FILE__, __LINE__, __VA_ARGS__), level); \
-        }                                                                                    \
+        }                                                                                   \
     } while (0)
 
 #define SKALD_LOG_DEBUG(...) SKALD_LOG(::skald::Level::Debug, __VA_ARGS__)

@@ -4,7 +4,7 @@ namespace skald {
 
 /// Uniform random numbers for sampling decisions. Replaceable in tests.
 class Random {
-public:
+  public:
     virtual ~Random() = default;
     /// A uniformly distributed number in [0, 1).
     virtual double nextNumber();

@@ -20,7 +20,9 @@ std::vector<std::string> LogCapture::lines() const {
     return lines_;
 }
 
-bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
+bool LogCapture::contains(const std::string& text) const {
+    return count(text) > 0;
+}
 
 size_t LogCapture::count(const std::string& text) const {
     std::lock_guard guard(mutex_);

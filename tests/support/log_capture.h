@@ -10,7 +10,7 @@ namespace skald::test {
 
 /// Turns the SDK log on at `level` and collects its lines for the scope's lifetime.
 class LogCapture {
-public:
+  public:
     explicit LogCapture(Level level = Level::Debug);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -22,7 +22,7 @@ public:
     size_t count(const std::string& text) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };

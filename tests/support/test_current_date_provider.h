@@ -9,7 +9,7 @@ namespace skald::test {
 
 /// A clock that only moves when the test says so.
 class TestCurrentDateProvider final : public CurrentDateProvider {
-public:
+  public:
     TestCurrentDateProvider() : date_(dateWithTimeIntervalSince1970(1714558830.123)) {}
 
     Date date() override {
@@ -33,7 +33,7 @@ public:
     void setTimezoneOffset(int64_t offset) { timezoneOffset_ = offset; }
     void setSystemTime(uint64_t nanoseconds) { systemTime_ = nanoseconds; }
 
-private:
+  private:
     std::mutex mutex_;
     Date date_;
     std::atomic<int64_t> timezoneOffset_{0};
