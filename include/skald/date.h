@@ -12,8 +12,10 @@ inline double timeIntervalSince1970(Date date) {
     return std::chrono::duration<double>(date.time_since_epoch()).count();
 }
 
+/// Rounded to the microsecond: a double cannot hold nanoseconds of today's
+/// dates, and truncation would turn .123 into .122999.
 inline Date dateWithTimeIntervalSince1970(double seconds) {
-    return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(seconds)));
+    return Date(std::chrono::round<std::chrono::microseconds>(std::chrono::duration<double>(seconds)));
 }
 
 }  // namespace skald

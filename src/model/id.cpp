@@ -1,0 +1,94 @@
+#include "skald/id.h"
+
+#include <openssl/rand.h>
+
+#include <mutex>
+#include <random>
+
+namespace skald {
+
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::mutex& emptyMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+Id& emptyStorage() {
+    static Id empty(Id::Uuid{});
+    return empty;
+}
+
+void fillRandom(Id::Uuid& bytes) {
+    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) == 1) return;
+    // The system's entropy source is a fallback that is good enough for ids.
+    std::random_device device;
+    for (auto& byte : bytes) byte = static_cast<uint8_t>(device());
+}
+
+}  // namespace
+
+Id::Id() {
+    fillRandom(uuid_);
+    uuid_[6] = static_cast<uint8_t>((uuid_[6] & 0x0f) | 0x40);  // version 4
+    uuid_[8] = static_cast<uint8_t>((uuid_[8] & 0x3f) | 0x80);  // RFC 4122 variant
+}
+
+Id Id::fromUuidString(std::string_view text) {
+    // Hex digits sit everywhere but at the dash positions 8, 13, 18 and 23.
+    const bool dashed = text.size() == 36;
+    if (!dashed && text.size() != 32) return empty();
+    if (dashed && (text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-')) {
+        return empty();
+    }
+    Uuid bytes{};
+    size_t digit = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (dashed && (i == 8 || i == 13 || i == 18 || i == 23)) continue;
+        const int value = hexValue(text[i]);
+        if (value < 0) return empty();
+        bytes[digit / 2] =
+            static_cast<uint8_t>(bytes[digit / 2] | (digit % 2 == 0 ? value << 4 : value));
+        ++digit;
+    }
+    return Id(bytes);
+}
+
+Id Id::empty() {
+    std::lock_guard guard(emptyMutex());
+    return emptyStorage();
+}
+
+void Id::setEmpty(const Id& id) {
+    std::lock_guard guard(emptyMutex());
+    emptyStorage() = id;
+}
+
+std::string Id::skaldIdString() const {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text(32, '0');
+    for (size_t i = 0; i < uuid_.size(); ++i) {
+        text[2 * i] = kHex[uuid_[i] >> 4];
+        text[2 * i + 1] = kHex[uuid_[i] & 0xf];
+    }
+    return text;
+}
+
+}  // namespace skald
+
+size_t std::hash<skald::Id>::operator()(const skald::Id& id) const noexcept {
+    // FNV-1a over the 16 bytes.
+    uint64_t hash = 1469598103934665603ull;
+    for (uint8_t byte : id.uuid()) {
+        hash ^= byte;
+        hash *= 1099511628211ull;
+    }
+    return static_cast<size_t>(hash);
+}
