@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,9 @@ class Id {
     /// Accepts the dashed 36-character form (either case) or exactly 32 hex
     /// digits; anything else gives the empty id.
     static Id fromUuidString(std::string_view text);
+    /// The same forms as fromUuidString, but nothing instead of the empty id,
+    /// so that a stored all-zero id and a malformed one stay apart.
+    static std::optional<Id> parse(std::string_view text);
 
     /// The id of all zeros unless replaced through setEmpty.
     static Id empty();
@@ -29,6 +33,8 @@ class Id {
     const Uuid& uuid() const { return uuid_; }
     std::string skaldIdString() const;
     std::string description() const { return skaldIdString(); }
+    /// The dashed 36-character form in upper case, as session ids are written.
+    std::string uuidString() const;
 
     bool operator==(const Id& other) const = default;
 

@@ -41,24 +41,29 @@ Id::Id() {
     uuid_[8] = static_cast<uint8_t>((uuid_[8] & 0x3f) | 0x80);  // RFC 4122 variant
 }
 
-Id Id::fromUuidString(std::string_view text) {
+std::optional<Id> Id::parse(std::string_view text) {
     // Hex digits sit everywhere but at the dash positions 8, 13, 18 and 23.
     const bool dashed = text.size() == 36;
-    if (!dashed && text.size() != 32) return empty();
+    if (!dashed && text.size() != 32) return std::nullopt;
     if (dashed && (text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-')) {
-        return empty();
+        return std::nullopt;
     }
     Uuid bytes{};
     size_t digit = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if (dashed && (i == 8 || i == 13 || i == 18 || i == 23)) continue;
         const int value = hexValue(text[i]);
-        if (value < 0) return empty();
+        if (value < 0) return std::nullopt;
         bytes[digit / 2] =
             static_cast<uint8_t>(bytes[digit / 2] | (digit % 2 == 0 ? value << 4 : value));
         ++digit;
     }
     return Id(bytes);
+}
+
+Id Id::fromUuidString(std::string_view text) {
+    if (auto id = parse(text)) return *id;
+    return empty();
 }
 
 Id Id::empty() {
@@ -77,6 +82,18 @@ std::string Id::skaldIdString() const {
     for (size_t i = 0; i < uuid_.size(); ++i) {
         text[2 * i] = kHex[uuid_[i] >> 4];
         text[2 * i + 1] = kHex[uuid_[i] & 0xf];
+    }
+    return text;
+}
+
+std::string Id::uuidString() const {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(36);
+    for (size_t i = 0; i < uuid_.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        text += kHex[uuid_[i] >> 4];
+        text += kHex[uuid_[i] & 0xf];
     }
     return text;
 }
