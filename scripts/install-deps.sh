@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config
   nlohmann-json3-dev libasio-dev libssl-dev zlib1g-dev libplist-dev
   libcurl4-openssl-dev libcpp-httplib-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
 )
 
 missing=()

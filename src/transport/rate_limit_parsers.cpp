@@ -75,7 +75,7 @@ std::map<DataCategory, Date> RateLimitParser::parse(std::string_view header) con
     for (auto quota : split(compact, ',')) {
         const auto fields = split(quota, ':');
         const auto seconds = parseDecimal(fields[0]);
-        if (!seconds || static_cast<long long>(std::min(*seconds, kMaxLimitSeconds)) <= 0) continue;
+        if (!seconds || std::trunc(*seconds) <= 0) continue;
         const Date until = dateAfterSeconds(now, std::trunc(*seconds));
 
         std::vector<DataCategory> categories;
@@ -136,6 +136,8 @@ std::optional<Date> HttpDateParser::dateFromString(std::string_view text) const 
         std::find_if(kMonths.begin(), kMonths.end(), [&](const char* m) { return monthName == m; });
     if (!day || !year || !hour || !minute || !second || month == kMonths.end()) return std::nullopt;
     if (*day < 1 || *day > 31 || *hour > 23 || *minute > 59 || *second > 60) return std::nullopt;
+    // Our dates count nanoseconds and cannot hold years far from today.
+    if (*year < 1678 || *year > 2261) return std::nullopt;
 
     const std::chrono::year_month_day date{
         std::chrono::year(*year),

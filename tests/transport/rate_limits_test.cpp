@@ -148,6 +148,7 @@ TEST_F(RateLimitsTest, HttpDatesAreStrict) {
     EXPECT_FALSE(dates.dateFromString("Thu, 01 Jan 2024 25:00:00 GMT"));
     EXPECT_FALSE(dates.dateFromString("Thu, 01 Jan 2024 00:00:00"));
     EXPECT_FALSE(dates.dateFromString("2024-01-01T00:00:00Z"));
+    EXPECT_FALSE(dates.dateFromString("Wed, 21 Oct 0215 07:28:00 GMT")) << "would overflow";
 }
 
 TEST(DataCategoryTest, NamesAndConversions) {
