@@ -18,14 +18,17 @@
 
 namespace skald {
 
+namespace platform {
+class UrlSession;
+class UrlSessionDelegate;
+}  // namespace platform
+
 class Breadcrumb;
 class Dsn;
 class Event;
 class SamplingContext;
 class Scope;
 class Span;
-class UrlSession;
-class UrlSessionDelegate;
 
 /// Returns the event to send, possibly changed, or null to drop it.
 using BeforeSendCallback = std::function<std::shared_ptr<Event>(std::shared_ptr<Event>)>;
@@ -148,8 +151,8 @@ class Options {
     void addInAppExclude(const std::string& prefix);
 
     // --- Network ------------------------------------------------------------------
-    std::weak_ptr<UrlSessionDelegate> urlSessionDelegate;
-    std::shared_ptr<UrlSession> urlSession;
+    std::weak_ptr<platform::UrlSessionDelegate> urlSessionDelegate;
+    std::shared_ptr<platform::UrlSession> urlSession;
     bool enableSwizzling = true;
     std::set<std::string> swizzleClassNameExcludes;
     bool enableCoreDataTracing = true;

@@ -3,10 +3,14 @@
 #include <utility>
 
 #include "core/current_date_provider.h"
+#include "core/debug_image_provider.h"
 #include "core/dispatch_factory.h"
 #include "core/dispatch_queue_wrapper.h"
 #include "core/random.h"
+#include "core/thread_inspector.h"
 #include "core/timer_factory.h"
+#include "crash/recording/binary_image_cache.h"
+#include "transport/reachability.h"
 
 namespace skald {
 
@@ -42,7 +46,9 @@ void DependencyContainer::reset() {
 DependencyContainer::DependencyContainer()
     : dateProvider_(std::make_shared<DefaultCurrentDateProvider>()),
       random_(std::make_shared<Random>()),
-      dispatchQueueWrapper_(std::make_shared<DispatchQueueWrapper>()) {}
+      dispatchQueueWrapper_(std::make_shared<DispatchQueueWrapper>()),
+      binaryImageCache_(std::make_shared<crash::BinaryImageCache>()),
+      debugImageProvider_(std::make_shared<DebugImageProvider>()) {}
 
 DependencyContainer::~DependencyContainer() = default;
 
@@ -67,6 +73,20 @@ void DependencyContainer::setDispatchQueueWrapper(std::shared_ptr<DispatchQueueW
     set(dispatchQueueWrapper_, std::move(wrapper));
 }
 
+std::shared_ptr<crash::BinaryImageCache> DependencyContainer::binaryImageCache() {
+    return get(binaryImageCache_);
+}
+void DependencyContainer::setBinaryImageCache(std::shared_ptr<crash::BinaryImageCache> cache) {
+    set(binaryImageCache_, std::move(cache));
+}
+
+std::shared_ptr<DebugImageProvider> DependencyContainer::debugImageProvider() {
+    return get(debugImageProvider_);
+}
+void DependencyContainer::setDebugImageProvider(std::shared_ptr<DebugImageProvider> provider) {
+    set(debugImageProvider_, std::move(provider));
+}
+
 std::shared_ptr<TimerFactory> DependencyContainer::timerFactory() {
     return lazily(timerFactory_, [] { return std::make_shared<TimerFactory>(); });
 }
@@ -79,6 +99,20 @@ std::shared_ptr<DispatchFactory> DependencyContainer::dispatchFactory() {
 }
 void DependencyContainer::setDispatchFactory(std::shared_ptr<DispatchFactory> factory) {
     set(dispatchFactory_, std::move(factory));
+}
+
+std::shared_ptr<Reachability> DependencyContainer::reachability() {
+    return lazily(reachability_, [] { return std::make_shared<Reachability>(); });
+}
+void DependencyContainer::setReachability(std::shared_ptr<Reachability> reachability) {
+    set(reachability_, std::move(reachability));
+}
+
+std::shared_ptr<ThreadInspector> DependencyContainer::threadInspector() {
+    return lazily(threadInspector_, [] { return std::make_shared<ThreadInspector>(Options()); });
+}
+void DependencyContainer::setThreadInspector(std::shared_ptr<ThreadInspector> inspector) {
+    set(threadInspector_, std::move(inspector));
 }
 
 }  // namespace skald

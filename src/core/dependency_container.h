@@ -5,10 +5,17 @@
 
 namespace skald {
 
+namespace crash {
+class BinaryImageCache;
+}  // namespace crash
+
 class CurrentDateProvider;
+class DebugImageProvider;
 class DispatchFactory;
 class DispatchQueueWrapper;
 class Random;
+class Reachability;
+class ThreadInspector;
 class TimerFactory;
 
 /// The process-wide registry of shared services. Lazily made services are
@@ -32,12 +39,22 @@ class DependencyContainer {
     void setRandom(std::shared_ptr<Random> random);
     std::shared_ptr<DispatchQueueWrapper> dispatchQueueWrapper();
     void setDispatchQueueWrapper(std::shared_ptr<DispatchQueueWrapper> wrapper);
+    /// Not started: the crash integration starts it.
+    std::shared_ptr<crash::BinaryImageCache> binaryImageCache();
+    void setBinaryImageCache(std::shared_ptr<crash::BinaryImageCache> cache);
+    std::shared_ptr<DebugImageProvider> debugImageProvider();
+    void setDebugImageProvider(std::shared_ptr<DebugImageProvider> provider);
 
     // Made on first request.
     std::shared_ptr<TimerFactory> timerFactory();
     void setTimerFactory(std::shared_ptr<TimerFactory> factory);
     std::shared_ptr<DispatchFactory> dispatchFactory();
     void setDispatchFactory(std::shared_ptr<DispatchFactory> factory);
+    std::shared_ptr<Reachability> reachability();
+    void setReachability(std::shared_ptr<Reachability> reachability);
+    /// Made from default options.
+    std::shared_ptr<ThreadInspector> threadInspector();
+    void setThreadInspector(std::shared_ptr<ThreadInspector> inspector);
 
   private:
     template <typename T, typename Make>
@@ -62,8 +79,12 @@ class DependencyContainer {
     std::shared_ptr<CurrentDateProvider> dateProvider_;
     std::shared_ptr<Random> random_;
     std::shared_ptr<DispatchQueueWrapper> dispatchQueueWrapper_;
+    std::shared_ptr<crash::BinaryImageCache> binaryImageCache_;
+    std::shared_ptr<DebugImageProvider> debugImageProvider_;
     std::shared_ptr<TimerFactory> timerFactory_;
     std::shared_ptr<DispatchFactory> dispatchFactory_;
+    std::shared_ptr<Reachability> reachability_;
+    std::shared_ptr<ThreadInspector> threadInspector_;
 };
 
 }  // namespace skald

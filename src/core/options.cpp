@@ -341,14 +341,14 @@ std::shared_ptr<Options> Options::fromDict(const OptionDict& dict, Error* error)
     if (const auto* list = readList(dict, "inAppExcludes")) o.inAppExcludes_ = textEntries(*list);
 
     if (const auto* value = find(dict, "urlSession")) {
-        if (const auto* session = value->objectAs<std::shared_ptr<UrlSession>>()) {
+        if (const auto* session = value->objectAs<std::shared_ptr<platform::UrlSession>>()) {
             o.urlSession = *session;
         }
     }
     if (const auto* value = find(dict, "urlSessionDelegate")) {
-        if (const auto* delegate = value->objectAs<std::shared_ptr<UrlSessionDelegate>>()) {
+        if (const auto* delegate = value->objectAs<std::shared_ptr<platform::UrlSessionDelegate>>()) {
             o.urlSessionDelegate = *delegate;
-        } else if (const auto* weak = value->objectAs<std::weak_ptr<UrlSessionDelegate>>()) {
+        } else if (const auto* weak = value->objectAs<std::weak_ptr<platform::UrlSessionDelegate>>()) {
             o.urlSessionDelegate = *weak;
         }
     }

@@ -281,8 +281,8 @@ TEST_F(OptionsDictTest, CallbacksAndObjectsAreDelivered) {
     int sent = 0;
     bool metricAsked = false;
     const auto owner = std::make_shared<int>(0);
-    const auto session = opaque<UrlSession>(owner);
-    const auto delegate = opaque<UrlSessionDelegate>(owner);
+    const auto session = opaque<platform::UrlSession>(owner);
+    const auto delegate = opaque<platform::UrlSessionDelegate>(owner);
     const auto options = parse(
         {{"beforeSend", OptionValue::object(BeforeSendCallback([&](std::shared_ptr<Event> event) {
               ++sent;

@@ -21,4 +21,16 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
     return found->second;
 }
 
+std::optional<std::string> HttpResponse::mimeType() const {
+    const auto contentType = header("Content-Type");
+    if (!contentType) return std::nullopt;
+    std::string type = contentType->substr(0, contentType->find(';'));
+    const auto first = type.find_first_not_of(" \t");
+    const auto last = type.find_last_not_of(" \t");
+    if (first == std::string::npos) return std::nullopt;
+    type = type.substr(first, last - first + 1);
+    std::transform(type.begin(), type.end(), type.begin(), lower);
+    return type;
+}
+
 }  // namespace skald::platform

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "transport/data_category.h"
+
+namespace skald {
+
+class Envelope;
+
+enum class FlushResult : int {
+    Success = 0,
+    TimedOut = 1,
+    AlreadyFlushing = 2,
+};
+
+/// Where envelopes go: the service over HTTP, or the development stream.
+class Transport {
+  public:
+    virtual ~Transport() = default;
+    virtual void sendEnvelope(const std::shared_ptr<Envelope>& envelope) = 0;
+    void recordLostEvent(DataCategory category, DiscardReason reason) {
+        recordLostEvent(category, reason, 1);
+    }
+    virtual void recordLostEvent(DataCategory category, DiscardReason reason,
+                                 uint64_t quantity) = 0;
+    /// Blocks for at most `timeoutSeconds`.
+    virtual FlushResult flush(double timeoutSeconds) = 0;
+};
+
+}  // namespace skald

@@ -1,0 +1,245 @@
+#include "tools/receiver/receiver.h"
+
+#include <httplib.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace skald::tools {
+
+namespace {
+// Far above any envelope the SDK sends; keeps a hostile body from eating memory.
+constexpr size_t kMaxEnvelopeSize = 200u * 1024 * 1024;
+}  // namespace
+
+std::optional<std::string> publicKeyFromAuthHeader(const std::string& header,
+                                                   std::string* problem) {
+    auto fail = [&](const char* text) -> std::optional<std::string> {
+        if (problem) *problem = text;
+        return std::nullopt;
+    };
+    if (header.empty()) return fail("missing X-Skald-Auth header");
+    if (header.rfind("Skald ", 0) != 0) return fail("X-Skald-Auth must start with \"Skald \"");
+    std::optional<std::string> key;
+    bool sawVersion = false;
+    size_t start = 6;
+    while (start <= header.size()) {
+        size_t end = header.find(',', start);
+        if (end == std::string::npos) end = header.size();
+        const std::string pair = header.substr(start, end - start);
+        const size_t equals = pair.find('=');
+        if (equals == std::string::npos || equals == 0) return fail("malformed X-Skald-Auth pair");
+        const std::string name = pair.substr(0, equals);
+        const std::string value = pair.substr(equals + 1);
+        if (name == "skald_key") key = value;
+        if (name == "skald_version") sawVersion = true;
+        start = end + 1;
+    }
+    if (!sawVersion) return fail("X-Skald-Auth has no skald_version");
+    if (!key || key->empty()) return fail("X-Skald-Auth has no skald_key");
+    return key;
+}
+
+std::optional<std::string> gunzip(const std::string& compressed, size_t maxSize) {
+    z_stream stream{};
+    if (inflateInit2(&stream, 31) != Z_OK) return std::nullopt;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    stream.avail_in = static_cast<uInt>(compressed.size());
+    std::string out;
+    char buffer[65536];
+    int status = Z_OK;
+    while (status == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef*>(buffer);
+        stream.avail_out = sizeof buffer;
+        status = inflate(&stream, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - stream.avail_out);
+        if (out.size() > maxSize) status = Z_MEM_ERROR;
+    }
+    const bool complete = status == Z_STREAM_END && stream.avail_in == 0;
+    inflateEnd(&stream);
+    if (!complete) return std::nullopt;
+    return out;
+}
+
+Receiver::Receiver(ReceiverConfig config)
+    : config_(std::move(config)), server_(std::make_unique<httplib::Server>()) {}
+
+Receiver::~Receiver() {
+    stop();
+}
+
+bool Receiver::start(std::string* error) {
+    server_->set_payload_max_length(kMaxEnvelopeSize);
+    // Idle keep-alive connections hold up stop(); keep them short.
+    server_->set_keep_alive_timeout(1);
+    auto route = [this](bool needsAuth) {
+        return [this, needsAuth](const httplib::Request& request, httplib::Response& response) {
+            const Answer answer =
+                handle(request.path, request.get_header_value("X-Skald-Auth"),
+                       request.get_header_value("Content-Encoding"),
+                       request.get_header_value("Content-Type"),
+                       request.get_header_value("User-Agent"), request.body, needsAuth);
+            response.status = answer.status;
+            if (answer.accepted) {
+                std::lock_guard guard(mutex_);
+                if (config_.rateLimitsHeader) {
+                    response.set_header("X-Skald-Rate-Limits", *config_.rateLimitsHeader);
+                }
+                if (config_.retryAfterHeader) {
+                    response.set_header("Retry-After", *config_.retryAfterHeader);
+                }
+            }
+            response.set_content(answer.body, "text/plain");
+        };
+    };
+    server_->set_error_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+            if (!response.body.empty()) return;
+            if (response.status == 400) {
+                {
+                    std::lock_guard guard(mutex_);
+                    ++rejected_;
+                }
+                emit("rejected " + request.path + ": body is not valid gzip");
+                response.set_content("body is not valid gzip\n", "text/plain");
+            } else if (response.status == 404) {
+                response.set_content(
+                    "not an envelope endpoint: use /api/<project>/envelope/ or /stream\n",
+                    "text/plain");
+            }
+        });
+    server_->Post(R"((/[^?#]*)?/api/([^/]+)/envelope/?)", route(true));
+    server_->Post("/stream", route(false));
+
+    if (config_.port == 0) {
+        port_ = server_->bind_to_any_port(config_.host.c_str());
+        if (port_ < 0) port_ = 0;
+    } else if (server_->bind_to_port(config_.host.c_str(), config_.port)) {
+        port_ = config_.port;
+    }
+    if (port_ == 0) {
+        if (error) *error = "cannot listen on " + config_.host + ":" + std::to_string(config_.port);
+        return false;
+    }
+    if (!config_.storeDirectory.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(config_.storeDirectory, ec);
+        if (ec) {
+            if (error) *error = "cannot create " + config_.storeDirectory + ": " + ec.message();
+            return false;
+        }
+    }
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // A stop that comes before the loop runs would be lost: wait for it.
+    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+}
+
+void Receiver::stop() {
+    if (server_) server_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+void Receiver::setStatus(int status) {
+    std::lock_guard guard(mutex_);
+    config_.status = status;
+}
+
+void Receiver::setRateLimitsHeader(std::optional<std::string> value) {
+    std::lock_guard guard(mutex_);
+    config_.rateLimitsHeader = std::move(value);
+}
+
+void Receiver::setRetryAfterHeader(std::optional<std::string> value) {
+    std::lock_guard guard(mutex_);
+    config_.retryAfterHeader = std::move(value);
+}
+
+std::vector<ReceivedEnvelope> Receiver::received() const {
+    std::lock_guard guard(mutex_);
+    return received_;
+}
+
+bool Receiver::waitForEnvelopes(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return arrived_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
+}
+
+size_t Receiver::rejectedCount() const {
+    std::lock_guard guard(mutex_);
+    return rejected_;
+}
+
+Receiver::Answer Receiver::handle(const std::string& path, const std::string& auth,
+                                  const std::string& encoding, const std::string& contentType,
+                                  const std::string& userAgent, const std::string& body,
+                                  bool needsAuth) {
+    auto reject = [&](int status, std::string why) {
+        {
+            std::lock_guard guard(mutex_);
+            ++rejected_;
+        }
+        emit("rejected " + path + ": " + why);
+        return Answer{status, why + "\n", false};
+    };
+
+    if (needsAuth) {
+        std::string problem;
+        const auto key = publicKeyFromAuthHeader(auth, &problem);
+        if (!key) return reject(401, problem);
+        std::optional<std::string> expected;
+        {
+            std::lock_guard guard(mutex_);
+            expected = config_.expectedKey;
+        }
+        if (expected && *key != *expected) return reject(403, "unknown public key " + *key);
+    }
+    if (encoding != "gzip") return reject(415, "expected Content-Encoding: gzip");
+    // The HTTP library inflates gzip bodies itself when it was built with zlib
+    // (and refuses broken ones before we see them); inflate here otherwise.
+    std::optional<std::string> envelope = body;
+    if (body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0x1f &&
+        static_cast<unsigned char>(body[1]) == 0x8b) {
+        envelope = gunzip(body, kMaxEnvelopeSize);
+    }
+    if (!envelope) return reject(400, "body is not valid gzip");
+    const auto summary = summarizeEnvelope(*envelope);
+    if (!summary) return reject(400, "body is not an envelope");
+
+    ReceivedEnvelope record{path, auth, contentType, userAgent, std::move(*envelope), {}};
+    int status;
+    size_t number;
+    {
+        std::lock_guard guard(mutex_);
+        number = ++sequence_;
+        status = config_.status;
+    }
+    if (!config_.storeDirectory.empty()) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%06zu.envelope", number);
+        record.storedFile = (std::filesystem::path(config_.storeDirectory) / name).string();
+        std::ofstream file(record.storedFile, std::ios::binary | std::ios::trunc);
+        file.write(record.body.data(), static_cast<std::streamsize>(record.body.size()));
+        if (!file) return reject(500, "cannot store " + record.storedFile);
+    }
+    for (const auto& line : *summary) emit("#" + std::to_string(number) + " " + line);
+    {
+        std::lock_guard guard(mutex_);
+        received_.push_back(std::move(record));
+    }
+    arrived_.notify_all();
+    return Answer{status, "{}", true};
+}
+
+void Receiver::emit(const std::string& line) {
+    if (config_.output) {
+        config_.output(line);
+    } else {
+        std::cout << line << std::endl;
+    }
+}
+
+}  // namespace skald::tools

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace skald::tools {
+
+/// How the receiver answers and where it keeps what it gets.
+struct ReceiverConfig {
+    std::string host = "127.0.0.1";
+    /// 0 picks a free port.
+    int port = 8969;
+    /// Folder that receives one file per accepted envelope; empty keeps none.
+    std::string storeDirectory;
+    /// When set, the "skald_key" of the authentication header must equal it.
+    std::optional<std::string> expectedKey;
+    /// Status answered for accepted envelopes.
+    int status = 200;
+    std::optional<std::string> rateLimitsHeader;
+    std::optional<std::string> retryAfterHeader;
+    /// Gets each summary line; stdout when empty.
+    std::function<void(const std::string&)> output;
+};
+
+/// One envelope as it arrived.
+struct ReceivedEnvelope {
+    std::string path;        ///< request path
+    std::string authHeader;  ///< X-Skald-Auth ("" for the development stream)
+    std::string contentType;
+    std::string userAgent;
+    std::string body;        ///< the envelope bytes, decompressed
+    std::string storedFile;  ///< where it was written, if anywhere
+};
+
+/// A local stand-in for the error-tracking service: accepts envelopes at the
+/// envelope endpoint of any DSN that points at it and at "/stream".
+class Receiver {
+  public:
+    explicit Receiver(ReceiverConfig config);
+    ~Receiver();
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    /// Binds and serves on a thread of its own. False (with `error`) when it cannot bind.
+    bool start(std::string* error = nullptr);
+    void stop();
+    int port() const { return port_; }
+
+    /// Answers for later requests; tests change them between sends.
+    void setStatus(int status);
+    void setRateLimitsHeader(std::optional<std::string> value);
+    void setRetryAfterHeader(std::optional<std::string> value);
+
+    std::vector<ReceivedEnvelope> received() const;
+    /// Waits until at least `count` envelopes were accepted.
+    bool waitForEnvelopes(size_t count, std::chrono::milliseconds timeout) const;
+    /// Requests refused (bad key, not gzip, not an envelope, ...).
+    size_t rejectedCount() const;
+
+  private:
+    struct Answer {
+        int status;
+        std::string body;
+        bool accepted;
+    };
+    Answer handle(const std::string& path, const std::string& auth, const std::string& encoding,
+                  const std::string& contentType, const std::string& userAgent,
+                  const std::string& body, bool needsAuth);
+    void emit(const std::string& line);
+
+    ReceiverConfig config_;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = 0;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable arrived_;
+    std::vector<ReceivedEnvelope> received_;
+    size_t rejected_ = 0;
+    size_t sequence_ = 0;
+};
+
+/// Checks an "X-Skald-Auth" value: "Skald " then comma-separated key=value
+/// pairs with "skald_key". Gives the key, or nothing with `problem` set.
+std::optional<std::string> publicKeyFromAuthHeader(const std::string& header,
+                                                   std::string* problem = nullptr);
+
+/// Inflates a gzip body. Nothing when it is not complete, valid gzip.
+std::optional<std::string> gunzip(const std::string& compressed, size_t maxSize);
+
+/// One line per item of an envelope, or nothing when the bytes are not an envelope.
+std::optional<std::vector<std::string>> summarizeEnvelope(const std::string& bytes);
+
+}  // namespace skald::tools
