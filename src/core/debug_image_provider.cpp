@@ -1,0 +1,83 @@
+#include "core/debug_image_provider.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "crash/reporting/hex_address.h"
+
+namespace skald {
+
+namespace {
+
+void addImageAddresses(const std::vector<std::shared_ptr<Frame>>& frames,
+                       std::set<std::string>& addresses) {
+    for (const auto& frame : frames) {
+        if (frame && frame->imageAddress) addresses.insert(*frame->imageAddress);
+    }
+}
+
+/// The usual debug id of an ELF image: the first 16 bytes of the build-id
+/// (zero-padded) read as a GUID, whose first three fields are little-endian.
+std::string debugIdFromBuildId(const uint8_t* buildId, size_t length) {
+    uint8_t bytes[16] = {};
+    for (size_t i = 0; i < 16 && i < length; ++i) bytes[i] = buildId[i];
+    char text[37];
+    std::snprintf(text, sizeof(text),
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[3],
+                  bytes[2], bytes[1], bytes[0], bytes[5], bytes[4], bytes[7], bytes[6], bytes[8],
+                  bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    return text;
+}
+
+}  // namespace
+
+DebugImageProvider::DebugImageProvider()
+    : DebugImageProvider(std::make_shared<crash::DefaultBinaryImageProvider>()) {}
+
+DebugImageProvider::DebugImageProvider(
+    std::shared_ptr<crash::BinaryImageProvider> binaryImageProvider)
+    : binaryImageProvider_(std::move(binaryImageProvider)) {}
+
+std::vector<std::shared_ptr<DebugMeta>> DebugImageProvider::getDebugImagesForThreads(
+    const std::vector<std::shared_ptr<Thread>>& threads, bool isCrash) {
+    std::set<std::string> addresses;
+    for (const auto& thread : threads) {
+        if (thread && thread->stacktrace) addImageAddresses(thread->stacktrace->frames, addresses);
+    }
+    return getDebugImagesForImageAddresses(addresses, isCrash);
+}
+
+std::vector<std::shared_ptr<DebugMeta>> DebugImageProvider::getDebugImagesForFrames(
+    const std::vector<std::shared_ptr<Frame>>& frames, bool isCrash) {
+    std::set<std::string> addresses;
+    addImageAddresses(frames, addresses);
+    return getDebugImagesForImageAddresses(addresses, isCrash);
+}
+
+std::vector<std::shared_ptr<DebugMeta>> DebugImageProvider::getDebugImagesForImageAddresses(
+    const std::set<std::string>& imageAddresses, bool isCrash) {
+    std::vector<std::shared_ptr<DebugMeta>> images;
+    if (imageAddresses.empty()) return images;
+    const size_t count = binaryImageProvider_->getImageCount();
+    for (size_t index = 0; index < count; ++index) {
+        const auto image = binaryImageProvider_->getBinaryImage(index, isCrash);
+        if (image && imageAddresses.count(crash::hexAddress(image->address)) != 0) {
+            images.push_back(debugMetaForImage(*image));
+        }
+    }
+    return images;
+}
+
+std::shared_ptr<DebugMeta> DebugImageProvider::debugMetaForImage(const crash::BinaryImage& image) {
+    auto meta = std::make_shared<DebugMeta>();
+    meta->type = "elf";
+    if (image.buildIdLength > 0)
+        meta->debugID = debugIdFromBuildId(image.buildId, image.buildIdLength);
+    meta->imageAddress = crash::hexAddress(image.address);
+    meta->imageSize = image.size;
+    if (image.vmaddr > 0) meta->imageVmAddress = crash::hexAddress(image.vmaddr);
+    if (image.name != nullptr) meta->codeFile = image.name;
+    return meta;
+}
+
+}  // namespace skald

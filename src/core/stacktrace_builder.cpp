@@ -1,0 +1,69 @@
+#include "core/stacktrace_builder.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "crash/async_safe/binary_images.h"
+#include "crash/recording/binary_image_list.h"
+#include "crash/reporting/frame_remover.h"
+
+namespace skald {
+
+namespace {
+
+/// Fills the entry's image and symbol from the loader; false when no loaded
+/// object holds the address.
+bool symbolicateWithLoader(crash::StackEntry& entry) {
+    // A return address points after the call; look up the call itself.
+    const auto address = reinterpret_cast<void*>(entry.address - 1);
+    Dl_info info{};
+    if (::dladdr(address, &info) == 0) return false;
+    entry.imageAddress = reinterpret_cast<uintptr_t>(info.dli_fbase);
+    entry.imageName = info.dli_fname;
+    // The loader names the main executable as it was started (a relative
+    // path, often); the image table holds its full path.
+    crash::BinaryImage image;
+    if (crash::findBinaryImage(entry.address - 1, &image) && image.address == entry.imageAddress &&
+        image.name != nullptr) {
+        entry.imageName = image.name;
+    }
+    entry.symbolName = info.dli_sname;
+    entry.symbolAddress = reinterpret_cast<uintptr_t>(info.dli_saddr);
+    return true;
+}
+
+}  // namespace
+
+StacktraceBuilder::StacktraceBuilder(std::shared_ptr<crash::StackEntryMapper> stackEntryMapper)
+    : stackEntryMapper_(std::move(stackEntryMapper)) {}
+
+__attribute__((noinline)) std::shared_ptr<Stacktrace>
+StacktraceBuilder::buildStacktraceForCurrentThread(int maxEntries) {
+    // Images loaded since the last look must be known before frames are mapped.
+    crash::BinaryImageList::refresh();
+    crash::StackCursor cursor;
+    // Skip the return address into this function: start at its caller.
+    crash::initSelfThreadCursor(&cursor, 1, maxEntries);
+    return buildStacktrace(cursor);
+}
+
+std::shared_ptr<Stacktrace> StacktraceBuilder::buildStacktrace(crash::StackCursor& cursor) {
+    std::vector<std::shared_ptr<Frame>> frames;
+    while (crash::advanceCursor(&cursor)) {
+        crash::StackEntry& entry = cursor.stackEntry;
+        if (entry.address == crash::kAsyncMarkerAddress) {
+            if (!frames.empty()) frames.back()->stackStart = true;
+            continue;
+        }
+        if (symbolicate && !symbolicateWithLoader(entry)) continue;
+        frames.push_back(stackEntryMapper_->mapStackEntryWithCursor(cursor));
+    }
+    frames = crash::FrameRemover::removeNonSdkFrames(frames);
+    std::reverse(frames.begin(), frames.end());
+    return std::make_shared<Stacktrace>(std::move(frames), std::map<std::string, std::string>{});
+}
+
+}  // namespace skald

@@ -1,0 +1,101 @@
+#include "core/thread_inspector.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <utility>
+
+#include "core/in_app_logic.h"
+#include "crash/reporting/stack_entry_mapper.h"
+#include "platform/dispatch/main_queue.h"
+
+namespace skald {
+
+namespace {
+
+/// Thread ids of the process, in the order the kernel lists them.
+std::vector<pid_t> taskIds() {
+    std::vector<pid_t> ids;
+    DIR* directory = ::opendir("/proc/self/task");
+    if (directory == nullptr) return ids;
+    while (const dirent* entry = ::readdir(directory)) {
+        const char* name = entry->d_name;
+        pid_t id = 0;
+        const auto [end, error] = std::from_chars(name, name + std::strlen(name), id);
+        if (error == std::errc{} && *end == '\0' && id > 0) ids.push_back(id);
+    }
+    ::closedir(directory);
+    return ids;
+}
+
+}  // namespace
+
+ThreadInspector::ThreadInspector(const Options& options) {
+    auto inAppLogic =
+        std::make_shared<InAppLogic>(options.inAppIncludes(), options.inAppExcludes());
+    auto mapper = std::make_shared<crash::StackEntryMapper>(std::move(inAppLogic));
+    stacktraceBuilder_ = std::make_shared<StacktraceBuilder>(std::move(mapper));
+    stacktraceBuilder_->symbolicate = options.debug;
+}
+
+ThreadInspector::ThreadInspector(std::shared_ptr<StacktraceBuilder> stacktraceBuilder)
+    : stacktraceBuilder_(std::move(stacktraceBuilder)) {}
+
+std::vector<std::shared_ptr<Thread>> ThreadInspector::getCurrentThreads() {
+    return threads(StacktraceBuilder::kMaxEntries);
+}
+
+std::vector<std::shared_ptr<Thread>> ThreadInspector::getCurrentThreadsWithStackTrace() {
+    return threads(kMaxEntriesForAllThreads);
+}
+
+std::shared_ptr<Stacktrace> ThreadInspector::stacktraceForCurrentThreadAsyncUnsafe() {
+    return stacktraceBuilder_->buildStacktraceForCurrentThread();
+}
+
+std::optional<std::string> ThreadInspector::getThreadName(pid_t threadId) {
+    const std::string path = "/proc/self/task/" + std::to_string(threadId) + "/comm";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;  // the thread has ended
+    char buffer[64];
+    ssize_t length;
+    do {
+        length = ::read(fd, buffer, sizeof(buffer));
+    } while (length < 0 && errno == EINTR);
+    ::close(fd);
+    if (length <= 0) return std::nullopt;
+    std::string name(buffer, static_cast<size_t>(length));
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+}
+
+std::vector<std::shared_ptr<Thread>> ThreadInspector::threads(int maxEntries) {
+    const pid_t mainId = platform::MainQueue::mainThreadId();
+    const pid_t currentId = ::gettid();
+    std::vector<std::shared_ptr<Thread>> result;
+    std::shared_ptr<Thread> mainThread;
+    const std::vector<pid_t> ids = taskIds();
+    for (size_t index = 0; index < ids.size(); ++index) {
+        auto thread = std::make_shared<Thread>(index);
+        thread->isMain = ids[index] == mainId;
+        thread->name = getThreadName(ids[index]);
+        thread->crashed = false;
+        thread->current = ids[index] == currentId;
+        if (*thread->current) {
+            thread->stacktrace = stacktraceBuilder_->buildStacktraceForCurrentThread(maxEntries);
+        }
+        if (*thread->isMain) {
+            mainThread = std::move(thread);
+        } else {
+            result.push_back(std::move(thread));
+        }
+    }
+    if (mainThread) result.insert(result.begin(), std::move(mainThread));
+    return result;
+}
+
+}  // namespace skald

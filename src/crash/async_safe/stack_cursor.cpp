@@ -1,0 +1,175 @@
+// Async-signal-safe once initialised; only initSelfThreadCursor asks the system for limits.
+#include "crash/async_safe/stack_cursor.h"
+
+#include <pthread.h>
+
+#include "crash/async_safe/binary_images.h"
+
+namespace skald::crash {
+
+namespace {
+
+constexpr uintptr_t kFrameRecordSize = 2 * sizeof(uintptr_t);
+
+void clearEntry(StackEntry& entry) {
+    entry = StackEntry{};
+}
+
+/// The next return address of a frame-pointer walk; false at its end.
+bool nextFramePointerAddress(StackCursor* cursor, uintptr_t* address) {
+    auto& walk = cursor->state.framePointer;
+    if (!walk.firstTaken) {
+        walk.firstTaken = true;
+        if (walk.firstAddress != 0) {
+            *address = walk.firstAddress;
+            return true;
+        }
+    }
+    const uintptr_t frame = walk.nextFramePointer;
+    if (frame == 0 || frame % sizeof(uintptr_t) != 0 || frame < walk.stackLow ||
+        walk.stackHigh < kFrameRecordSize || frame > walk.stackHigh - kFrameRecordSize) {
+        return false;
+    }
+    const auto* record = reinterpret_cast<const uintptr_t*>(frame);
+    const uintptr_t callerFrame = record[0];
+    const uintptr_t returnAddress = record[1];
+    if (returnAddress == 0) return false;
+    // Callers' frames lie higher up; anything else is a broken chain.
+    walk.nextFramePointer = callerFrame > frame ? callerFrame : 0;
+    *address = returnAddress;
+    return true;
+}
+
+bool advanceFramePointer(StackCursor* cursor) {
+    auto& walk = cursor->state.framePointer;
+    uintptr_t address = 0;
+    for (; walk.skipLeft > 0; --walk.skipLeft) {
+        if (!nextFramePointerAddress(cursor, &address)) return false;
+    }
+    if (!nextFramePointerAddress(cursor, &address)) return false;
+    if (cursor->depth >= cursor->maxDepth) {
+        cursor->hasGivenUp = true;
+        return false;
+    }
+    clearEntry(cursor->stackEntry);
+    cursor->stackEntry.address = address;
+    ++cursor->depth;
+    return true;
+}
+
+void resetFramePointer(StackCursor* cursor) {
+    auto& walk = cursor->state.framePointer;
+    walk.nextFramePointer = walk.framePointer;
+    walk.firstTaken = false;
+    walk.skipLeft = walk.skip;
+    cursor->depth = 0;
+    cursor->hasGivenUp = false;
+    clearEntry(cursor->stackEntry);
+}
+
+bool advanceBacktrace(StackCursor* cursor) {
+    auto& walk = cursor->state.backtrace;
+    if (walk.index >= walk.count) return false;
+    const uintptr_t address = walk.addresses[walk.index];
+    if (address == 0 || address == 1) return false;
+    if (cursor->depth >= cursor->maxDepth) {
+        cursor->hasGivenUp = true;
+        return false;
+    }
+    ++walk.index;
+    clearEntry(cursor->stackEntry);
+    cursor->stackEntry.address = address;
+    ++cursor->depth;
+    return true;
+}
+
+void resetBacktrace(StackCursor* cursor) {
+    auto& walk = cursor->state.backtrace;
+    walk.index = walk.skip < walk.count ? walk.skip : walk.count;
+    cursor->depth = 0;
+    cursor->hasGivenUp = false;
+    clearEntry(cursor->stackEntry);
+}
+
+/// The top of the calling thread's stack; 0 when unknown.
+uintptr_t currentStackHigh() {
+    // A thread's stack never moves: ask once per thread (the main thread's
+    // answer costs a read of /proc/self/maps).
+    thread_local uintptr_t cached = 0;
+    if (cached != 0) return cached;
+    pthread_attr_t attributes;
+    if (::pthread_getattr_np(::pthread_self(), &attributes) != 0) return 0;
+    void* base = nullptr;
+    size_t size = 0;
+    if (::pthread_attr_getstack(&attributes, &base, &size) == 0) {
+        cached = reinterpret_cast<uintptr_t>(base) + size;
+    }
+    ::pthread_attr_destroy(&attributes);
+    return cached;
+}
+
+}  // namespace
+
+void initFramePointerCursor(StackCursor* cursor, uintptr_t firstAddress, uintptr_t framePointer,
+                            uintptr_t stackLow, uintptr_t stackHigh, int skipEntries,
+                            int maxDepth) {
+    *cursor = StackCursor{};
+    cursor->maxDepth = maxDepth;
+    cursor->advanceCursor = advanceFramePointer;
+    cursor->resetCursor = resetFramePointer;
+    cursor->symbolicate = symbolicateFromImages;
+    auto& walk = cursor->state.framePointer;
+    walk.firstAddress = firstAddress;
+    walk.framePointer = framePointer;
+    walk.stackLow = stackLow;
+    walk.stackHigh = stackHigh;
+    walk.skip = skipEntries > 0 ? skipEntries : 0;
+    resetFramePointer(cursor);
+}
+
+__attribute__((noinline)) void initSelfThreadCursor(StackCursor* cursor, int skipEntries,
+                                                    int maxDepth) {
+    // This function's frame record holds the caller's frame pointer and the
+    // return address into the caller; everything live lies above it.
+    const auto* record = static_cast<const uintptr_t*>(__builtin_frame_address(0));
+    const auto low = reinterpret_cast<uintptr_t>(record);
+    uintptr_t high = currentStackHigh();
+    // Running on another stack (a signal stack, a coroutine): only the first entry is safe.
+    const bool onThreadStack = high > low;
+    if (!onThreadStack) high = low;
+    initFramePointerCursor(cursor, reinterpret_cast<uintptr_t>(__builtin_return_address(0)),
+                           onThreadStack ? record[0] : 0, low, high, skipEntries, maxDepth);
+}
+
+void initBacktraceCursor(StackCursor* cursor, const uintptr_t* addresses, int count,
+                         int skipEntries) {
+    *cursor = StackCursor{};
+    cursor->maxDepth = count > 0 ? count : 0;
+    cursor->advanceCursor = advanceBacktrace;
+    cursor->resetCursor = resetBacktrace;
+    cursor->symbolicate = symbolicateFromImages;
+    auto& walk = cursor->state.backtrace;
+    walk.addresses = addresses;
+    walk.count = count > 0 ? count : 0;
+    walk.skip = skipEntries > 0 ? skipEntries : 0;
+    resetBacktrace(cursor);
+}
+
+bool symbolicateFromImages(StackCursor* cursor) {
+    StackEntry& entry = cursor->stackEntry;
+    if (entry.address == kAsyncMarkerAddress) {
+        entry.imageName = nullptr;
+        entry.imageAddress = 0;
+        entry.symbolName = kAsyncMarkerSymbol;
+        entry.symbolAddress = 0;
+        return true;
+    }
+    // A return address points after the call; look up the call itself.
+    BinaryImage image;
+    if (!findBinaryImage(entry.address - 1, &image)) return false;
+    entry.imageName = image.name;
+    entry.imageAddress = image.address;
+    return true;
+}
+
+}  // namespace skald::crash
