@@ -75,6 +75,7 @@ bool Receiver::start(std::string* error) {
     server_->set_payload_max_length(kMaxEnvelopeSize);
     // Idle keep-alive connections hold up stop(); keep them short.
     server_->set_keep_alive_timeout(1);
+    server_->set_tcp_nodelay(true);
     auto route = [this](bool needsAuth) {
         return [this, needsAuth](const httplib::Request& request, httplib::Response& response) {
             const Answer answer =
