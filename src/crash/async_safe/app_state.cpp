@@ -1,0 +1,109 @@
+// Async-signal-safe: runs on the crashing thread.
+#include "crash/async_safe/app_state.h"
+
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "crash/async_safe/crash_log.h"
+#include "crash/async_safe/file_utils.h"
+#include "crash/async_safe/json_encoder.h"
+
+namespace skald::crash::appstate {
+
+namespace {
+
+double systemClock() {
+    struct timeval tv {};
+    ::gettimeofday(&tv, nullptr);
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+Clock gClock = systemClock;
+AppState gState;
+double gInitTime = 0;
+char gPath[kStateFilePathCapacity];
+
+int writeToFd(const char* data, int length, void* userData) {
+    const int fd = *static_cast<int*>(userData);
+    return writeAll(fd, data, static_cast<size_t>(length)) ? 0 : 3;
+}
+
+}  // namespace
+
+void setClock(Clock clock) {
+    gClock = clock ? clock : systemClock;
+}
+double now() {
+    return gClock();
+}
+AppState& state() {
+    return gState;
+}
+double& initTime() {
+    return gInitTime;
+}
+char* stateFilePath() {
+    return gPath;
+}
+
+bool saveState() {
+    if (gPath[0] == '\0') return false;
+    int fd = ::open(gPath, O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+        logError("Could not open file ", gPath, " for writing: ", errorText(errno));
+        return false;
+    }
+    json::EncodeContext context;
+    json::beginEncode(&context, true, writeToFd, &fd);
+    const AppState& s = gState;
+    int result = json::beginObject(&context, nullptr);
+    if (result == 0) result = json::addIntegerElement(&context, "version", 1);
+    if (result == 0)
+        result = json::addBooleanElement(&context, "crashedLastLaunch", s.crashedThisLaunch);
+    if (result == 0) {
+        result = json::addFloatingPointElement(&context, "durationFromCrashStateInitToLastCrash",
+                                               s.crashedThisLaunch ? now() - gInitTime : 0);
+    }
+    if (result == 0) {
+        result = json::addFloatingPointElement(&context, "activeDurationSinceLastCrash",
+                                               s.activeDurationSinceLastCrash);
+    }
+    if (result == 0) {
+        result = json::addFloatingPointElement(&context, "backgroundDurationSinceLastCrash",
+                                               s.backgroundDurationSinceLastCrash);
+    }
+    if (result == 0) {
+        result =
+            json::addIntegerElement(&context, "launchesSinceLastCrash", s.launchesSinceLastCrash);
+    }
+    if (result == 0) {
+        result =
+            json::addIntegerElement(&context, "sessionsSinceLastCrash", s.sessionsSinceLastCrash);
+    }
+    if (result == 0) result = json::endEncode(&context);
+    ::close(fd);
+    if (result != 0) {
+        logError(gPath, ": ", json::stringForError(result));
+        return false;
+    }
+    return true;
+}
+
+void notifyAppCrash() {
+    AppState& s = gState;
+    const double duration = now() - s.appStateTransitionTime;
+    if (s.applicationIsActive) {
+        s.activeDurationSinceLaunch += duration;
+        s.activeDurationSinceLastCrash += duration;
+    } else if (!s.applicationIsInForeground) {
+        s.backgroundDurationSinceLaunch += duration;
+        s.backgroundDurationSinceLastCrash += duration;
+    }
+    s.crashedThisLaunch = true;
+    saveState();
+}
+
+}  // namespace skald::crash::appstate

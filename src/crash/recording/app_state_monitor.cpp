@@ -1,0 +1,200 @@
+#include "crash/recording/app_state_monitor.h"
+
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+
+#include "core/log.h"
+#include "crash/async_safe/json_decoder.h"
+#include "util/file_io.h"
+
+namespace skald::crash::appstate {
+
+namespace {
+
+bool gEnabled = false;
+constexpr int kVersionMismatch = 5;
+
+struct Loading {
+    AppState state;
+    int depth = 0;
+    int64_t version = -1;
+};
+
+void setNumber(Loading& loading, const char* name, double value) {
+    if (loading.depth != 1 || name == nullptr) return;
+    const std::string_view key(name);
+    AppState& s = loading.state;
+    if (key == "launchesSinceLastCrash") s.launchesSinceLastCrash = static_cast<int>(value);
+    if (key == "sessionsSinceLastCrash") s.sessionsSinceLastCrash = static_cast<int>(value);
+    if (key == "activeDurationSinceLastCrash") s.activeDurationSinceLastCrash = value;
+    if (key == "backgroundDurationSinceLastCrash") s.backgroundDurationSinceLastCrash = value;
+    if (key == "durationFromCrashStateInitToLastCrash") {
+        s.durationFromCrashStateInitToLastCrash = value;
+    }
+}
+
+int onInteger(const char* name, int64_t value, void* userData) {
+    auto& loading = *static_cast<Loading*>(userData);
+    if (loading.depth == 1 && name != nullptr && std::strcmp(name, "version") == 0) {
+        if (value != 1) {
+            SKALD_LOG_ERROR("Expected version 1 but got %lld", static_cast<long long>(value));
+            return kVersionMismatch;
+        }
+        loading.version = value;
+        return 0;
+    }
+    setNumber(loading, name, static_cast<double>(value));
+    return 0;
+}
+
+int onUnsigned(const char* name, uint64_t value, void* userData) {
+    if (name != nullptr && std::strcmp(name, "version") == 0) {
+        SKALD_LOG_ERROR("Expected version 1 but got %llu", static_cast<unsigned long long>(value));
+        return kVersionMismatch;
+    }
+    setNumber(*static_cast<Loading*>(userData), name, static_cast<double>(value));
+    return 0;
+}
+
+int onFloat(const char* name, double value, void* userData) {
+    setNumber(*static_cast<Loading*>(userData), name, value);
+    return 0;
+}
+
+int onBoolean(const char* name, bool value, void* userData) {
+    auto& loading = *static_cast<Loading*>(userData);
+    if (loading.depth == 1 && name != nullptr && std::strcmp(name, "crashedLastLaunch") == 0) {
+        loading.state.crashedLastLaunch = value;
+    }
+    return 0;
+}
+
+int onIgnored(const char*, void*) {
+    return 0;
+}
+int onIgnoredString(const char*, const char*, int, void*) {
+    return 0;
+}
+int onBegin(const char*, void* userData) {
+    ++static_cast<Loading*>(userData)->depth;
+    return 0;
+}
+int onEnd(void* userData) {
+    --static_cast<Loading*>(userData)->depth;
+    return 0;
+}
+int onEndData(void*) {
+    return 0;
+}
+
+void load(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return;
+    const auto contents = readFileContents(path, nullptr, 50000);
+    if (!contents) {
+        SKALD_LOG_ERROR("%s: Could not load file", path.c_str());
+        return;
+    }
+    const std::string_view text(contents->data(), std::min<size_t>(contents->size(), 50000));
+
+    static const json::DecodeCallbacks callbacks{onBoolean, onFloat,         onInteger, onUnsigned,
+                                                 onIgnored, onIgnoredString, onBegin,   onBegin,
+                                                 onEnd,     onEndData};
+    Loading loading;
+    char strings[1000];
+    int errorOffset = 0;
+    const int result = json::decode(text.data(), static_cast<int>(text.size()), strings,
+                                    sizeof strings, &callbacks, &loading, &errorOffset);
+    if (result == kVersionMismatch && loading.version != 1)
+        return;  // another version: start afresh
+    if (result != 0) {
+        SKALD_LOG_ERROR("%s, offset %d: %s", path.c_str(), errorOffset,
+                        json::stringForError(result));
+    }
+    // Whatever was decoded before an error is kept.
+    state() = loading.state;
+}
+
+}  // namespace
+
+void initialize(const std::string& installPath) {
+    initTime() = now();
+    const std::string folder = installPath + "/Data";
+    const std::string path = folder + "/CrashState.json";
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    std::strncpy(stateFilePath(), path.c_str(), kStateFilePathCapacity - 1);
+    stateFilePath()[kStateFilePathCapacity - 1] = '\0';
+    state() = AppState{};
+    gEnabled = false;
+    load(path);
+}
+
+void setEnabled(bool enabled) {
+    if (enabled == gEnabled) return;
+    gEnabled = enabled;
+    if (!enabled) return;
+    AppState& s = state();
+    s.sessionsSinceLaunch = 1;
+    s.activeDurationSinceLaunch = 0;
+    s.backgroundDurationSinceLaunch = 0;
+    if (s.crashedLastLaunch) {
+        s.activeDurationSinceLastCrash = 0;
+        s.backgroundDurationSinceLastCrash = 0;
+        s.launchesSinceLastCrash = 1;
+        s.sessionsSinceLastCrash = 1;
+    } else {
+        ++s.launchesSinceLastCrash;
+        ++s.sessionsSinceLastCrash;
+    }
+    s.crashedThisLaunch = false;
+    s.applicationIsInForeground = true;
+    saveState();
+}
+
+bool isEnabled() {
+    return gEnabled;
+}
+
+void notifyAppActive(bool isActive) {
+    if (!gEnabled) return;
+    AppState& s = state();
+    s.applicationIsActive = isActive;
+    if (isActive) {
+        s.appStateTransitionTime = now();
+    } else {
+        const double duration = now() - s.appStateTransitionTime;
+        s.activeDurationSinceLaunch += duration;
+        s.activeDurationSinceLastCrash += duration;
+    }
+}
+
+void notifyAppInForeground(bool isInForeground) {
+    if (!gEnabled) return;
+    AppState& s = state();
+    s.applicationIsInForeground = isInForeground;
+    if (!isInForeground) {
+        s.appStateTransitionTime = now();
+        saveState();
+    } else {
+        const double duration = now() - s.appStateTransitionTime;
+        s.backgroundDurationSinceLaunch += duration;
+        s.backgroundDurationSinceLastCrash += duration;
+        ++s.sessionsSinceLastCrash;
+        ++s.sessionsSinceLaunch;
+    }
+}
+
+void notifyAppTerminate() {
+    if (!gEnabled) return;
+    AppState& s = state();
+    s.backgroundDurationSinceLastCrash += now() - s.appStateTransitionTime;
+    saveState();
+}
+
+const AppState& currentState() {
+    return state();
+}
+
+}  // namespace skald::crash::appstate
