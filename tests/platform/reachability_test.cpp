@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/eventually.h"
+
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -21,14 +23,7 @@ using test::defaultRouteVia;
 using test::FakeNetlink;
 using test::FakeNetlinkSource;
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    return done();
-}
+using test::eventually;
 
 /// Collects every report of a monitor.
 struct Reports {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/eventually.h"
+
 #include <atomic>
 #include <future>
 #include <mutex>
@@ -15,15 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits until `done` turns true or a generous limit passes.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return done();
-}
+using test::eventually;
 
 TEST(SerialQueueTest, RunsBlocksOneAtATimeInOrder) {
     SerialQueue queue("order");

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+
 #include <httplib.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
@@ -9,6 +10,7 @@
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include "support/eventually.h"
 
 #include <atomic>
 #include <chrono>
@@ -28,14 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    return done();
-}
+using test::eventually;
 
 /// Holds server handlers until the test lets them go.
 class Gate {

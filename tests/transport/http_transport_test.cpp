@@ -1,7 +1,9 @@
 #include "transport/http_transport.h"
 
 #include <gtest/gtest.h>
+
 #include <httplib.h>
+#include "support/eventually.h"
 
 #include <filesystem>
 #include <thread>
@@ -28,14 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return done();
-}
+using test::eventually;
 
 class HttpTransportTest : public test::FileManagerFixture {
   protected:
