@@ -8,6 +8,8 @@ packages=(
   nlohmann-json3-dev libasio-dev libssl-dev zlib1g-dev libplist-dev
   libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
+  # libFuzzer targets run as tests
+  clang libclang-rt-14-dev
 )
 
 missing=()
