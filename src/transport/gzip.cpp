@@ -38,4 +38,25 @@ std::optional<std::string> gzipCompress(std::string_view data, int level, Error*
     return out;
 }
 
+std::optional<std::string> gzipDecompress(std::string_view data, size_t maxSize) {
+    z_stream stream{};
+    if (inflateInit2(&stream, 31) != Z_OK) return std::nullopt;
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    std::string out;
+    char buffer[65536];
+    int status = Z_OK;
+    while (status == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef*>(buffer);
+        stream.avail_out = sizeof buffer;
+        status = inflate(&stream, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - stream.avail_out);
+        if (out.size() > maxSize) status = Z_MEM_ERROR;
+    }
+    const bool complete = status == Z_STREAM_END && stream.avail_in == 0;
+    inflateEnd(&stream);
+    if (!complete) return std::nullopt;
+    return out;
+}
+
 }  // namespace skald

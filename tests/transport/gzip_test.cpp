@@ -1,7 +1,6 @@
 #include "transport/gzip.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <random>
 
@@ -9,22 +8,9 @@ namespace skald {
 namespace {
 
 std::string gunzip(const std::string& compressed) {
-    z_stream stream{};
-    EXPECT_EQ(inflateInit2(&stream, 31), Z_OK);
-    std::string out;
-    char buffer[16384];
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-    stream.avail_in = static_cast<uInt>(compressed.size());
-    int status = Z_OK;
-    while (status == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(buffer);
-        stream.avail_out = sizeof buffer;
-        status = inflate(&stream, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - stream.avail_out);
-    }
-    EXPECT_EQ(status, Z_STREAM_END);
-    inflateEnd(&stream);
-    return out;
+    const auto out = gzipDecompress(compressed, 64u << 20);
+    EXPECT_TRUE(out) << "not one complete gzip stream";
+    return out.value_or("");
 }
 
 TEST(GzipTest, EmptyInputGivesEmptyOutput) {
@@ -61,6 +47,16 @@ TEST(GzipTest, InvalidLevelIsAnError) {
     EXPECT_EQ(error.domain, "SkaldErrorDomain");
     EXPECT_EQ(error.code, 103);
     EXPECT_EQ(error.localizedDescription, "deflateInit2 error");
+}
+
+TEST(GzipTest, DecompressRefusesTruncatedGarbageAndOversizedStreams) {
+    const std::string text(5000, 'b');
+    const auto out = *gzipCompress(text, kDefaultCompressionLevel);
+    EXPECT_EQ(gzipDecompress(out, text.size()), text) << "a limit equal to the size is enough";
+    EXPECT_FALSE(gzipDecompress(out, text.size() - 1));
+    EXPECT_FALSE(gzipDecompress(out.substr(0, out.size() - 3), 1 << 20));
+    EXPECT_FALSE(gzipDecompress(out + "trailing", 1 << 20));
+    EXPECT_FALSE(gzipDecompress("not gzip at all", 1 << 20));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "skald/session.h"
 #include "support/file_manager_fixture.h"
 #include "tools/receiver/receiver.h"
+#include "transport/gzip.h"
 #include "transport/rate_limits.h"
 #include "transport/request_builder.h"
 #include "transport/request_manager.h"
@@ -265,7 +266,7 @@ TEST(RequestBuilderTest, EnvelopeRequestCarriesEveryHeader) {
     EXPECT_EQ(request->valueForHeader("Content-Encoding"), "gzip");
     EXPECT_EQ(request->valueForHeader("content-type"), "application/x-skald-envelope");
     EXPECT_TRUE(request->valueForHeader("X-Skald-Auth"));
-    EXPECT_EQ(tools::gunzip(request->httpBody, 1 << 20),
+    EXPECT_EQ(gzipDecompress(request->httpBody, 1 << 20),
               Serialization::dataWithEnvelope(*envelope));
 
     const auto stream = builder.createEnvelopeRequest(*envelope, "http://localhost:8969/stream");

@@ -1,12 +1,13 @@
 #include "tools/receiver/receiver.h"
 
 #include <httplib.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+
+#include "transport/gzip.h"
 
 namespace skald::tools {
 
@@ -41,27 +42,6 @@ std::optional<std::string> publicKeyFromAuthHeader(const std::string& header,
     if (!sawVersion) return fail("X-Skald-Auth has no skald_version");
     if (!key || key->empty()) return fail("X-Skald-Auth has no skald_key");
     return key;
-}
-
-std::optional<std::string> gunzip(const std::string& compressed, size_t maxSize) {
-    z_stream stream{};
-    if (inflateInit2(&stream, 31) != Z_OK) return std::nullopt;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-    stream.avail_in = static_cast<uInt>(compressed.size());
-    std::string out;
-    char buffer[65536];
-    int status = Z_OK;
-    while (status == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(buffer);
-        stream.avail_out = sizeof buffer;
-        status = inflate(&stream, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - stream.avail_out);
-        if (out.size() > maxSize) status = Z_MEM_ERROR;
-    }
-    const bool complete = status == Z_STREAM_END && stream.avail_in == 0;
-    inflateEnd(&stream);
-    if (!complete) return std::nullopt;
-    return out;
 }
 
 Receiver::Receiver(ReceiverConfig config)
@@ -204,7 +184,7 @@ Receiver::Answer Receiver::handle(const std::string& path, const std::string& au
     std::optional<std::string> envelope = body;
     if (body.size() >= 2 && static_cast<unsigned char>(body[0]) == 0x1f &&
         static_cast<unsigned char>(body[1]) == 0x8b) {
-        envelope = gunzip(body, kMaxEnvelopeSize);
+        envelope = gzipDecompress(body, kMaxEnvelopeSize);
     }
     if (!envelope) return reject(400, "body is not valid gzip");
     const auto summary = summarizeEnvelope(*envelope);

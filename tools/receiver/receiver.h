@@ -97,9 +97,6 @@ class Receiver {
 std::optional<std::string> publicKeyFromAuthHeader(const std::string& header,
                                                    std::string* problem = nullptr);
 
-/// Inflates a gzip body. Nothing when it is not complete, valid gzip.
-std::optional<std::string> gunzip(const std::string& compressed, size_t maxSize);
-
 /// One line per item of an envelope, or nothing when the bytes are not an envelope.
 std::optional<std::vector<std::string>> summarizeEnvelope(const std::string& bytes);
 
