@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/test_clock_fixture.h"
+
 #include <filesystem>
 #include <limits>
 
@@ -20,14 +22,8 @@ namespace {
 
 using namespace std::string_literals;
 
-class EnvelopeItemTest : public ::testing::Test {
+class EnvelopeItemTest : public test::TestClockFixture {
   protected:
-    void SetUp() override {
-        DependencyContainer::reset();
-        DependencyContainer::sharedInstance()->setDateProvider(clock);
-    }
-    void TearDown() override { DependencyContainer::reset(); }
-
     /// The item after a trip through the envelope bytes.
     static std::shared_ptr<const EnvelopeItem> roundTrip(std::shared_ptr<const EnvelopeItem> item) {
         const auto data = Serialization::dataWithEnvelope(Envelope(std::nullopt, item));
@@ -38,9 +34,6 @@ class EnvelopeItemTest : public ::testing::Test {
     }
 
     static Json payload(const EnvelopeItem& item) { return *parseJsonBytes(item.data()); }
-
-    std::shared_ptr<test::TestCurrentDateProvider> clock =
-        std::make_shared<test::TestCurrentDateProvider>();
 };
 
 TEST_F(EnvelopeItemTest, EventAndTransactionItemsRoundTrip) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_clock_fixture.h"
+
 #include <thread>
 #include <vector>
 
@@ -11,14 +13,8 @@
 namespace skald {
 namespace {
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public test::TestClockFixture {
   protected:
-    void SetUp() override {
-        DependencyContainer::reset();
-        DependencyContainer::sharedInstance()->setDateProvider(clock);
-    }
-    void TearDown() override { DependencyContainer::reset(); }
-
     Json validJson() const {
         // In the order the session writes its keys.
         return {{"sid", "A1B2C3D4-0000-4000-8000-000000000001"},
@@ -32,9 +28,6 @@ class SessionTest : public ::testing::Test {
                 {"attrs", {{"release", "1.0"}, {"environment", "prod"}}},
                 {"did", "install"}};
     }
-
-    std::shared_ptr<test::TestCurrentDateProvider> clock =
-        std::make_shared<test::TestCurrentDateProvider>();
 };
 
 TEST_F(SessionTest, NewSessionSerializesAsTheFirstUpdate) {

@@ -2,23 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_clock_fixture.h"
+
 #include "core/dependency_container.h"
 #include "support/test_current_date_provider.h"
 
 namespace skald {
 namespace {
 
-class BreadcrumbTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        DependencyContainer::reset();
-        DependencyContainer::sharedInstance()->setDateProvider(clock);
-    }
-    void TearDown() override { DependencyContainer::reset(); }
-
-    std::shared_ptr<test::TestCurrentDateProvider> clock =
-        std::make_shared<test::TestCurrentDateProvider>();
-};
+class BreadcrumbTest : public test::TestClockFixture {};
 
 TEST_F(BreadcrumbTest, DefaultsToInfoDefaultAndNow) {
     const Breadcrumb crumb;

@@ -2,23 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_clock_fixture.h"
+
 #include "core/dependency_container.h"
 #include "support/test_current_date_provider.h"
 
 namespace skald {
 namespace {
 
-class EventTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        DependencyContainer::reset();
-        DependencyContainer::sharedInstance()->setDateProvider(clock);
-    }
-    void TearDown() override { DependencyContainer::reset(); }
-
-    std::shared_ptr<test::TestCurrentDateProvider> clock =
-        std::make_shared<test::TestCurrentDateProvider>();
-};
+class EventTest : public test::TestClockFixture {};
 
 std::vector<std::string> keysOf(const Json& object) {
     std::vector<std::string> keys;
