@@ -68,6 +68,16 @@ std::vector<std::shared_ptr<DebugMeta>> DebugImageProvider::getDebugImagesForIma
     return images;
 }
 
+std::vector<std::shared_ptr<DebugMeta>> DebugImageProvider::getDebugImages(bool isCrash) {
+    std::vector<std::shared_ptr<DebugMeta>> images;
+    const size_t count = binaryImageProvider_->getImageCount();
+    for (size_t index = 0; index < count; ++index) {
+        if (const auto image = binaryImageProvider_->getBinaryImage(index, isCrash))
+            images.push_back(debugMetaForImage(*image));
+    }
+    return images;
+}
+
 std::shared_ptr<DebugMeta> DebugImageProvider::debugMetaForImage(const crash::BinaryImage& image) {
     auto meta = std::make_shared<DebugMeta>();
     meta->type = "elf";

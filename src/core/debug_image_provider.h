@@ -26,6 +26,8 @@ class DebugImageProvider {
         const std::vector<std::shared_ptr<Thread>>& threads, bool isCrash);
     std::vector<std::shared_ptr<DebugMeta>> getDebugImagesForFrames(
         const std::vector<std::shared_ptr<Frame>>& frames, bool isCrash);
+    /// Every loaded image, in the provider's order.
+    std::vector<std::shared_ptr<DebugMeta>> getDebugImages(bool isCrash);
     /// The images whose address, written "0x%016llx", is in `imageAddresses`.
     std::vector<std::shared_ptr<DebugMeta>> getDebugImagesForImageAddresses(
         const std::set<std::string>& imageAddresses, bool isCrash);

@@ -2,10 +2,12 @@
 
 #include <utility>
 
+#include "core/crash_wrapper.h"
 #include "core/current_date_provider.h"
 #include "core/debug_image_provider.h"
 #include "core/dispatch_factory.h"
 #include "core/dispatch_queue_wrapper.h"
+#include "core/extra_context_provider.h"
 #include "core/random.h"
 #include "core/thread_inspector.h"
 #include "core/timer_factory.h"
@@ -16,14 +18,17 @@ namespace skald {
 
 namespace {
 
+// Both live as long as the process: destroying the services at exit would
+// join their queue threads while those may still use libraries that exit
+// has already torn down.
 std::mutex& instanceMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;
+    return *mutex;
 }
 
 std::shared_ptr<DependencyContainer>& instance() {
-    static std::shared_ptr<DependencyContainer> shared;
-    return shared;
+    static auto* shared = new std::shared_ptr<DependencyContainer>;
+    return *shared;
 }
 
 }  // namespace
@@ -113,6 +118,21 @@ std::shared_ptr<ThreadInspector> DependencyContainer::threadInspector() {
 }
 void DependencyContainer::setThreadInspector(std::shared_ptr<ThreadInspector> inspector) {
     set(threadInspector_, std::move(inspector));
+}
+
+std::shared_ptr<CrashWrapper> DependencyContainer::crashWrapper() {
+    return lazily(crashWrapper_, [] { return std::make_shared<CrashWrapper>(); });
+}
+void DependencyContainer::setCrashWrapper(std::shared_ptr<CrashWrapper> wrapper) {
+    set(crashWrapper_, std::move(wrapper));
+}
+
+std::shared_ptr<ExtraContextProvider> DependencyContainer::extraContextProvider() {
+    return lazily(extraContextProvider_,
+                  [this] { return std::make_shared<ExtraContextProvider>(crashWrapper()); });
+}
+void DependencyContainer::setExtraContextProvider(std::shared_ptr<ExtraContextProvider> provider) {
+    set(extraContextProvider_, std::move(provider));
 }
 
 }  // namespace skald

@@ -9,10 +9,12 @@ namespace crash {
 class BinaryImageCache;
 }  // namespace crash
 
+class CrashWrapper;
 class CurrentDateProvider;
 class DebugImageProvider;
 class DispatchFactory;
 class DispatchQueueWrapper;
+class ExtraContextProvider;
 class Random;
 class Reachability;
 class ThreadInspector;
@@ -55,6 +57,11 @@ class DependencyContainer {
     /// Made from default options.
     std::shared_ptr<ThreadInspector> threadInspector();
     void setThreadInspector(std::shared_ptr<ThreadInspector> inspector);
+    std::shared_ptr<CrashWrapper> crashWrapper();
+    void setCrashWrapper(std::shared_ptr<CrashWrapper> wrapper);
+    /// Made with this container's crash wrapper.
+    std::shared_ptr<ExtraContextProvider> extraContextProvider();
+    void setExtraContextProvider(std::shared_ptr<ExtraContextProvider> provider);
 
   private:
     template <typename T, typename Make>
@@ -85,6 +92,8 @@ class DependencyContainer {
     std::shared_ptr<DispatchFactory> dispatchFactory_;
     std::shared_ptr<Reachability> reachability_;
     std::shared_ptr<ThreadInspector> threadInspector_;
+    std::shared_ptr<CrashWrapper> crashWrapper_;
+    std::shared_ptr<ExtraContextProvider> extraContextProvider_;
 };
 
 }  // namespace skald

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,15 @@ bool symbolicateWithLoader(crash::StackEntry& entry) {
     return true;
 }
 
+// The SDK is linked statically into its host, so its frames carry the host's
+// package; its own functions are recognised by their namespace instead.
+bool isSdkSymbol(uintptr_t address) {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(address - 1), &info) == 0 || info.dli_sname == nullptr)
+        return false;
+    return std::string_view(info.dli_sname).starts_with("_ZN5skald");
+}
+
 }  // namespace
 
 StacktraceBuilder::StacktraceBuilder(std::shared_ptr<crash::StackEntryMapper> stackEntryMapper)
@@ -52,6 +62,8 @@ StacktraceBuilder::buildStacktraceForCurrentThread(int maxEntries) {
 
 std::shared_ptr<Stacktrace> StacktraceBuilder::buildStacktrace(crash::StackCursor& cursor) {
     std::vector<std::shared_ptr<Frame>> frames;
+    size_t leadingSdkFrames = 0;
+    bool inLeadingSdkFrames = true;
     while (crash::advanceCursor(&cursor)) {
         crash::StackEntry& entry = cursor.stackEntry;
         if (entry.address == crash::kAsyncMarkerAddress) {
@@ -59,8 +71,14 @@ std::shared_ptr<Stacktrace> StacktraceBuilder::buildStacktrace(crash::StackCurso
             continue;
         }
         if (symbolicate && !symbolicateWithLoader(entry)) continue;
+        if (inLeadingSdkFrames) {
+            inLeadingSdkFrames = isSdkSymbol(entry.address);
+            if (inLeadingSdkFrames) ++leadingSdkFrames;
+        }
         frames.push_back(stackEntryMapper_->mapStackEntryWithCursor(cursor));
     }
+    if (leadingSdkFrames < frames.size())
+        frames.erase(frames.begin(), frames.begin() + leadingSdkFrames);
     frames = crash::FrameRemover::removeNonSdkFrames(frames);
     std::reverse(frames.begin(), frames.end());
     return std::make_shared<Stacktrace>(std::move(frames), std::map<std::string, std::string>{});

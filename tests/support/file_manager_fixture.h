@@ -40,7 +40,10 @@ class FileManagerFixture : public ::testing::Test {
     }
     void TearDown() override {
         manager.reset();
-        std::filesystem::remove_all(root);
+        // Work still queued in the background (the installation id) may write here.
+        DependencyContainer::sharedInstance()->dispatchQueueWrapper()->dispatchSync([] {});
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
         DependencyContainer::reset();
     }
 

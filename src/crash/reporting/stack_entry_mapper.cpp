@@ -1,5 +1,9 @@
 #include "crash/reporting/stack_entry_mapper.h"
 
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "core/dependency_container.h"
@@ -7,6 +11,19 @@
 #include "crash/reporting/hex_address.h"
 
 namespace skald::crash {
+
+namespace {
+
+// Readable C++ names; anything that does not demangle is kept as it is.
+std::string demangledName(const char* symbol) {
+    int status = 0;
+    char* readable = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
+    std::string name = status == 0 && readable != nullptr ? readable : symbol;
+    std::free(readable);
+    return name;
+}
+
+}  // namespace
 
 StackEntryMapper::StackEntryMapper(std::shared_ptr<InAppLogic> inAppLogic,
                                    std::shared_ptr<BinaryImageCache> binaryImageCache)
@@ -18,7 +35,7 @@ std::shared_ptr<Frame> StackEntryMapper::skaldCrashStackEntryToSkaldFrame(
     if (stackEntry.symbolAddress != 0) frame->symbolAddress = hexAddress(stackEntry.symbolAddress);
     frame->instructionAddress = hexAddress(stackEntry.address);
     frame->instruction = stackEntry.address;
-    if (stackEntry.symbolName != nullptr) frame->function = stackEntry.symbolName;
+    if (stackEntry.symbolName != nullptr) frame->function = demangledName(stackEntry.symbolName);
 
     if (stackEntry.imageAddress != 0 || stackEntry.imageName != nullptr) {
         frame->imageAddress = hexAddress(stackEntry.imageAddress);

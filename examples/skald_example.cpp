@@ -1,0 +1,196 @@
+// A small host program: starts the SDK with the DSN from SKALD_DSN and runs
+// the commands given as arguments, in order. Run with --help for the list.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "skald/skald.h"
+
+namespace {
+
+constexpr const char* kUsage = R"(usage: skald-example [options] [commands]
+
+Starts the SDK with the DSN in the environment variable SKALD_DSN, then runs
+the commands in the order given and flushes before exit.
+
+options:
+  --debug                   print the SDK's own log
+  --release NAME            release name (default "skald-example@1.0.0")
+  --environment NAME        environment (default "production")
+  --cache-dir PATH          where the SDK keeps its files
+  --flush SECONDS           how long to wait for sending at exit (default 5)
+
+commands:
+  --breadcrumb TEXT         add a breadcrumb
+  --user ID [--email ADDR]  set the user
+  --tag KEY=VALUE           set a tag
+  --extra KEY=VALUE         set an extra
+  --context NAME=JSON       set a context (a JSON object)
+  --message TEXT            capture a message
+  --error DOMAIN:CODE:TEXT  capture an error; the --underlying options that
+  --underlying DOMAIN:CODE:TEXT   follow it give its cause, its cause's cause...
+  --attachment PATH TEXT    capture a message event with the file attached
+)";
+
+struct Settings {
+    bool debug = false;
+    std::string release = "skald-example@1.0.0";
+    std::optional<std::string> environment;
+    std::optional<std::string> cacheDir;
+    double flushSeconds = 5;
+};
+
+bool splitPair(const std::string& text, char separator, std::string& key, std::string& value) {
+    const auto at = text.find(separator);
+    if (at == std::string::npos || at == 0) return false;
+    key = text.substr(0, at);
+    value = text.substr(at + 1);
+    return true;
+}
+
+std::optional<skald::Error> parseError(const std::string& text) {
+    const auto first = text.find(':');
+    const auto second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos) return std::nullopt;
+    char* end = nullptr;
+    const std::string code = text.substr(first + 1, second - first - 1);
+    const long long value = std::strtoll(code.c_str(), &end, 10);
+    if (code.empty() || *end != '\0') return std::nullopt;
+    skald::Error error(text.substr(0, first), value, text.substr(second + 1));
+    error.userInfo["NSDebugDescription"] = error.localizedDescription;
+    return error;
+}
+
+int fail(const char* message, const char* argument) {
+    std::fprintf(stderr, "skald-example: %s%s%s\n", message, argument ? ": " : "",
+                 argument ? argument : "");
+    return 2;
+}
+
+void report(const char* what, const skald::Id& id) {
+    std::printf("%s: %s\n", what,
+                id == skald::Id::empty() ? "not sent" : id.skaldIdString().c_str());
+}
+
+}  // namespace
+
+// Kept out of line and exported so that captured stacks name the program's own frames.
+__attribute__((noinline)) skald::Id captureErrorChain(std::vector<skald::Error> chain) {
+    // Innermost cause last on the command line; link from the inside out.
+    for (size_t i = chain.size() - 1; i > 0; --i) {
+        chain[i - 1].underlyingError = std::make_shared<skald::Error>(chain[i]);
+    }
+    const auto id = skald::SDK::captureError(chain.front());
+    report("error", id);
+    return id;
+}
+
+__attribute__((noinline)) skald::Id captureMessageWithAttachment(const std::string& path,
+                                                                 const std::string& text) {
+    const auto id = skald::SDK::captureMessage(
+        text, [&](skald::Scope& scope) { scope.addAttachment(skald::Attachment::fromPath(path)); });
+    report("attachment", id);
+    return id;
+}
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    Settings settings;
+
+    // Settings first, wherever they stand, so that the SDK starts before any command.
+    std::vector<std::string> commands;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const auto& arg = args[i];
+        auto value = [&]() -> const std::string* {
+            return i + 1 < args.size() ? &args[++i] : nullptr;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--debug") {
+            settings.debug = true;
+        } else if (arg == "--release" || arg == "--environment" || arg == "--cache-dir" ||
+                   arg == "--flush") {
+            const auto* text = value();
+            if (!text) return fail("missing value for", arg.c_str());
+            if (arg == "--release") settings.release = *text;
+            if (arg == "--environment") settings.environment = *text;
+            if (arg == "--cache-dir") settings.cacheDir = *text;
+            if (arg == "--flush") settings.flushSeconds = std::atof(text->c_str());
+        } else {
+            commands.push_back(arg);
+        }
+    }
+
+    if (!std::getenv("SKALD_DSN")) {
+        std::fputs("skald-example: SKALD_DSN is not set; nothing will be sent\n", stderr);
+    }
+    skald::SDK::startWithConfigureOptions([&](skald::Options& options) {
+        options.debug = settings.debug;
+        options.releaseName = settings.release;
+        if (settings.environment) options.environment = *settings.environment;
+        if (settings.cacheDir) options.cacheDirectoryPath = *settings.cacheDir;
+        // The program's own frames count as in-app.
+        options.addInAppInclude("skald-example");
+    });
+
+    for (size_t i = 0; i < commands.size(); ++i) {
+        const auto& command = commands[i];
+        auto value = [&]() -> const std::string* {
+            return i + 1 < commands.size() ? &commands[++i] : nullptr;
+        };
+        const std::string* text = value();
+        if (!text) return fail("missing value for", command.c_str());
+        std::string key, rest;
+        if (command == "--breadcrumb") {
+            auto crumb = std::make_shared<skald::Breadcrumb>(skald::Level::Info, "example");
+            crumb->message = *text;
+            skald::SDK::addBreadcrumb(crumb);
+        } else if (command == "--user") {
+            auto user = std::make_shared<skald::User>(*text);
+            if (i + 2 < commands.size() && commands[i + 1] == "--email") {
+                user->setEmail(commands[i + 2]);
+                i += 2;
+            }
+            skald::SDK::setUser(user);
+        } else if (command == "--tag" || command == "--extra" || command == "--context") {
+            if (!splitPair(*text, '=', key, rest)) return fail("expected KEY=VALUE", text->c_str());
+            if (command == "--tag") {
+                skald::SDK::configureScope([&](skald::Scope& s) { s.setTagValue(rest, key); });
+            } else if (command == "--extra") {
+                skald::SDK::configureScope([&](skald::Scope& s) { s.setExtraValue(rest, key); });
+            } else {
+                auto json = skald::Json::parse(rest, nullptr, false);
+                if (!json.is_object()) return fail("expected a JSON object", rest.c_str());
+                skald::SDK::configureScope([&](skald::Scope& s) { s.setContextValue(json, key); });
+            }
+        } else if (command == "--message") {
+            report("message", skald::SDK::captureMessage(*text));
+        } else if (command == "--error") {
+            std::vector<skald::Error> chain;
+            auto error = parseError(*text);
+            if (!error) return fail("expected DOMAIN:CODE:TEXT", text->c_str());
+            chain.push_back(*error);
+            while (i + 2 < commands.size() && commands[i + 1] == "--underlying") {
+                auto cause = parseError(commands[i + 2]);
+                if (!cause) return fail("expected DOMAIN:CODE:TEXT", commands[i + 2].c_str());
+                chain.push_back(*cause);
+                i += 2;
+            }
+            captureErrorChain(std::move(chain));
+        } else if (command == "--attachment") {
+            const std::string* message = value();
+            if (!message) return fail("missing text for", "--attachment");
+            captureMessageWithAttachment(*text, *message);
+        } else {
+            return fail("unknown command", command.c_str());
+        }
+    }
+
+    skald::SDK::flush(settings.flushSeconds);
+    return 0;
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+// Everything a host program needs to use the SDK.
+#include "skald/attachment.h"
+#include "skald/breadcrumb.h"
+#include "skald/error.h"
+#include "skald/event.h"
+#include "skald/exception_object.h"
+#include "skald/options.h"
+#include "skald/scope.h"
+#include "skald/sdk.h"
+#include "skald/user.h"

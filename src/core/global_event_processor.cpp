@@ -1,0 +1,25 @@
+#include "core/global_event_processor.h"
+
+namespace skald {
+
+GlobalEventProcessor& GlobalEventProcessor::shared() {
+    static GlobalEventProcessor instance;
+    return instance;
+}
+
+void GlobalEventProcessor::addEventProcessor(EventProcessor processor) {
+    std::lock_guard guard(mutex_);
+    processors_.push_back(std::move(processor));
+}
+
+void GlobalEventProcessor::removeAllProcessors() {
+    std::lock_guard guard(mutex_);
+    processors_.clear();
+}
+
+std::vector<EventProcessor> GlobalEventProcessor::processors() const {
+    std::lock_guard guard(mutex_);
+    return processors_;
+}
+
+}  // namespace skald

@@ -1,0 +1,518 @@
+#include "core/hub.h"
+
+#include <algorithm>
+
+#include "core/client.h"
+#include "core/crash_wrapper.h"
+#include "core/current_date_provider.h"
+#include "core/dependency_container.h"
+#include "core/dispatch_queue_wrapper.h"
+#include "core/installation.h"
+#include "core/log.h"
+#include "integrations/integration.h"
+#include "persistence/file_manager.h"
+#include "skald/breadcrumb.h"
+#include "skald/options.h"
+#include "skald/scope.h"
+#include "skald/sdk.h"
+#include "skald/session.h"
+#include "skald/span.h"
+#include "skald/user.h"
+#include "skald/user_feedback.h"
+#include "util/iso8601.h"
+#include "util/json_bytes.h"
+
+namespace skald {
+
+namespace {
+
+Date now() {
+    return DependencyContainer::sharedInstance()->dateProvider()->date();
+}
+
+// Whether every exception of the event JSON was handled (or there is none).
+bool allExceptionsHandled(const Json& event) {
+    auto exception = event.find("exception");
+    if (exception == event.end() || !exception->is_object()) return true;
+    auto values = exception->find("values");
+    if (values == exception->end() || !values->is_array()) return true;
+    for (const auto& value : *values) {
+        if (!value.is_object()) continue;
+        auto mechanism = value.find("mechanism");
+        if (mechanism == value.end() || !mechanism->is_object()) continue;
+        auto handled = mechanism->find("handled");
+        if (handled != mechanism->end() && handled->is_boolean() && !handled->get<bool>())
+            return false;
+    }
+    return true;
+}
+
+bool diagnosticLevelIsDebug(const std::shared_ptr<Client>& client) {
+    return client && client->options()->diagnosticLevel == Level::Debug;
+}
+
+void logSessionStatus(const char* format, const std::shared_ptr<Session>& session) {
+    if (!Log::willLog(Level::Debug)) return;
+    const auto text = session ? session->serialize().dump() : std::string("Session is nil.");
+    SKALD_LOG_DEBUG(format, text.c_str());
+}
+
+}  // namespace
+
+Hub::Hub(std::shared_ptr<Client> client, std::shared_ptr<Scope> scope)
+    : Hub(std::move(client), std::move(scope),
+          DependencyContainer::sharedInstance()->crashWrapper(),
+          DependencyContainer::sharedInstance()->dispatchQueueWrapper()) {}
+
+Hub::Hub(std::shared_ptr<Client> client, std::shared_ptr<Scope> scope,
+         std::shared_ptr<CrashWrapper> crashWrapper,
+         std::shared_ptr<DispatchQueueWrapper> dispatchQueue)
+    : scope_(std::move(scope)),
+      client_(std::move(client)),
+      dispatchQueue_(std::move(dispatchQueue)),
+      crashWrapper_(std::move(crashWrapper)) {
+    if (scope_ && crashWrapper_) crashWrapper_->enrichScope(*scope_);
+}
+
+Hub::~Hub() = default;
+
+std::shared_ptr<Client> Hub::getClient() const {
+    std::lock_guard guard(clientLock_);
+    return client_;
+}
+
+void Hub::bindClient(std::shared_ptr<Client> client) {
+    std::lock_guard guard(clientLock_);
+    client_ = std::move(client);
+}
+
+std::shared_ptr<Scope> Hub::scope() {
+    std::lock_guard guard(scopeLock_);
+    if (!scope_) {
+        auto client = getClient();
+        scope_ = client ? std::make_shared<Scope>(client->options()->maxBreadcrumbs)
+                        : std::make_shared<Scope>();
+        if (crashWrapper_) crashWrapper_->enrichScope(*scope_);
+    }
+    return scope_;
+}
+
+void Hub::configureScope(const std::function<void(Scope&)>& callback) {
+    auto client = getClient();
+    if (!client || !callback) return;
+    auto current = scope();
+    callback(*current);
+}
+
+void Hub::setUser(std::shared_ptr<User> user) {
+    scope()->setUser(std::move(user));
+}
+
+// --- Capture ----------------------------------------------------------------------
+
+Id Hub::captureEvent(std::shared_ptr<Event> event) {
+    return captureEvent(std::move(event), scope());
+}
+
+Id Hub::captureEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>& scope,
+                     const Envelope::Items& additionalEnvelopeItems) {
+    auto client = getClient();
+    if (!client) return Id::empty();
+    return client->captureEvent(std::move(event), scope, additionalEnvelopeItems);
+}
+
+Id Hub::captureMessage(const std::string& message) {
+    return captureMessage(message, scope());
+}
+
+Id Hub::captureMessage(const std::string& message, const std::shared_ptr<Scope>& scope) {
+    auto client = getClient();
+    if (!client) return Id::empty();
+    return client->captureMessage(message, scope);
+}
+
+Id Hub::captureError(const Error& error) {
+    return captureError(error, scope());
+}
+
+Id Hub::captureError(const Error& error, const std::shared_ptr<Scope>& scope) {
+    auto client = getClient();
+    if (!client) return Id::empty();
+    if (session()) {
+        return client->captureError(error, scope, [this] { return incrementSessionErrors(); });
+    }
+    {
+        std::lock_guard guard(sessionLock_);
+        ++errorsBeforeSession_;
+    }
+    return client->captureError(error, scope);
+}
+
+Id Hub::captureException(const ExceptionObject& exception) {
+    return captureException(exception, scope());
+}
+
+Id Hub::captureException(const ExceptionObject& exception, const std::shared_ptr<Scope>& scope) {
+    auto client = getClient();
+    if (!client) return Id::empty();
+    if (session()) {
+        return client->captureException(exception, scope,
+                                        [this] { return incrementSessionErrors(); });
+    }
+    {
+        std::lock_guard guard(sessionLock_);
+        ++errorsBeforeSession_;
+    }
+    return client->captureException(exception, scope);
+}
+
+void Hub::captureCrashEvent(std::shared_ptr<Event> event) {
+    captureCrashEvent(std::move(event), scope());
+}
+
+void Hub::captureCrashEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>& scope) {
+    auto client = getClient();
+    if (!client || !event) return;
+    event->isCrashEvent = true;
+    auto fileManager = client->fileManager();
+    auto crashedSession = fileManager ? fileManager->readCrashedSession() : nullptr;
+    if (crashedSession) {
+        client->captureCrashEvent(std::move(event), crashedSession, scope);
+        fileManager->deleteCrashedSession();
+    } else {
+        client->captureCrashEvent(std::move(event), scope);
+    }
+}
+
+void Hub::captureUserFeedback(const UserFeedback& feedback) {
+    if (auto client = getClient()) client->captureUserFeedback(feedback);
+}
+
+void Hub::captureEnvelope(const std::shared_ptr<Envelope>& envelope) {
+    auto client = getClient();
+    if (!client || !envelope) return;
+    client->captureEnvelope(withSessionUpdate(envelope, true));
+}
+
+void Hub::storeEnvelope(const std::shared_ptr<Envelope>& envelope) {
+    auto client = getClient();
+    if (!client || !envelope) return;
+    client->storeEnvelope(withSessionUpdate(envelope, false));
+}
+
+std::shared_ptr<Envelope> Hub::withSessionUpdate(const std::shared_ptr<Envelope>& envelope,
+                                                 bool startNewSession) {
+    auto updated = sessionForEnvelope(*envelope, startNewSession);
+    if (!updated) return envelope;
+    auto items = envelope->items();
+    if (auto item = EnvelopeItem::forSession(*updated)) items.push_back(std::move(item));
+    return std::make_shared<Envelope>(envelope->header(), std::move(items));
+}
+
+std::shared_ptr<Session> Hub::sessionForEnvelope(const Envelope& envelope, bool startNewSession) {
+    std::optional<Json> errorEvent;
+    for (const auto& item : envelope.items()) {
+        if (!item || !item->header() || item->header()->type() != "event") continue;
+        auto json = parseJsonBytes(item->data());
+        if (!json || !json->is_object()) return nullptr;
+        auto level = json->find("level");
+        if (level == json->end() || !level->is_string()) continue;
+        const Level value = levelForName(level->get<std::string>());
+        if (value == Level::Error || value == Level::Fatal) {
+            errorEvent = std::move(*json);
+            break;
+        }
+    }
+    if (!errorEvent) return nullptr;
+
+    std::shared_ptr<Session> result;
+    std::shared_ptr<Session> started;
+    {
+        std::lock_guard guard(sessionLock_);
+        if (!session_) return nullptr;
+        if (allExceptionsHandled(*errorEvent)) {
+            session_->incrementErrors();
+            result = std::make_shared<Session>(*session_);
+        } else {
+            result = std::make_shared<Session>(*session_);
+            result->endSessionCrashed(now());
+            if (diagnosticLevelIsDebug(getClient())) {
+                logSessionStatus("Ending session with status: %s", result);
+            }
+            if (startNewSession) {
+                session_.reset();
+                started = newSessionLocked(getClient());
+            }
+        }
+    }
+    if (started) notifySessionStarted(started);
+    return result;
+}
+
+void Hub::addBreadcrumb(std::shared_ptr<Breadcrumb> crumb) {
+    auto client = getClient();
+    if (!crumb || !client || client->options()->maxBreadcrumbs == 0) return;
+    if (const auto& before = client->options()->beforeBreadcrumb) {
+        crumb = before(std::move(crumb));
+        if (!crumb) {
+            SKALD_LOG_DEBUG("Discarded Breadcrumb in `beforeBreadcrumb`");
+            return;
+        }
+    }
+    scope()->addBreadcrumb(std::move(crumb));
+}
+
+// --- Sessions -----------------------------------------------------------------------
+
+std::shared_ptr<Session> Hub::newSessionLocked(const std::shared_ptr<Client>& client) {
+    const auto& options = client->options();
+    auto session = std::make_shared<Session>(options->releaseName,
+                                             Installation::id(options->cacheDirectoryPath));
+    if (errorsBeforeSession_ != 0 && options->enableAutoSessionTracking) {
+        for (uint64_t i = 0; i < errorsBeforeSession_; ++i) session->incrementErrors();
+        errorsBeforeSession_ = 0;
+    }
+    session->setEnvironment(options->environment);
+    scope()->applyToSession(*session);
+    session_ = session;
+    if (auto fileManager = client->fileManager()) fileManager->storeCurrentSession(*session);
+    return session;
+}
+
+void Hub::startSession() {
+    auto client = getClient();
+    if (!client || !client->options()->releaseName) {
+        SKALD_LOG_ERROR("No option or release to start a session.");
+        return;
+    }
+    std::shared_ptr<Session> previous;
+    std::shared_ptr<Session> started;
+    {
+        std::lock_guard guard(sessionLock_);
+        previous = session_;
+        started = newSessionLocked(client);
+    }
+    captureSession(started);
+    if (previous) {
+        previous->endSessionExited(now());
+        captureSession(previous);
+    }
+    notifySessionStarted(started);
+}
+
+void Hub::endSession() {
+    endSessionWithTimestamp(now());
+}
+
+void Hub::endSessionWithTimestamp(Date timestamp) {
+    std::shared_ptr<Session> current;
+    {
+        std::lock_guard guard(sessionLock_);
+        current = std::move(session_);
+        session_.reset();
+        errorsBeforeSession_ = 0;
+        if (auto client = getClient()) {
+            if (auto fileManager = client->fileManager()) fileManager->deleteCurrentSession();
+        }
+    }
+    if (!current) {
+        SKALD_LOG_DEBUG("No session to end with timestamp.");
+        return;
+    }
+    current->endSessionExited(timestamp);
+    captureSession(current);
+    notifySessionEnded(current);
+}
+
+void Hub::captureSession(const std::shared_ptr<Session>& session) {
+    if (!session) return;
+    auto client = getClient();
+    if (diagnosticLevelIsDebug(client)) {
+        logSessionStatus("Capturing session with status: %s", session);
+    }
+    if (client) client->captureSession(session);
+}
+
+std::shared_ptr<Session> Hub::incrementSessionErrors() {
+    std::lock_guard guard(sessionLock_);
+    if (!session_) return nullptr;
+    session_->incrementErrors();
+    if (auto client = getClient()) {
+        if (auto fileManager = client->fileManager()) fileManager->storeCurrentSession(*session_);
+    }
+    return std::make_shared<Session>(*session_);
+}
+
+void Hub::closeCachedSessionWithTimestamp(std::optional<Date> timestamp) {
+    auto client = getClient();
+    auto fileManager = client ? client->fileManager() : nullptr;
+    auto cached = fileManager ? fileManager->readCurrentSession() : nullptr;
+    if (!cached) {
+        SKALD_LOG_DEBUG("No cached session to close.");
+        return;
+    }
+    SKALD_LOG_DEBUG("A cached session was found.");
+    if (!client) {
+        SKALD_LOG_DEBUG("No client bound.");
+        return;
+    }
+    // A crash leaves the session to the crash path.
+    if (crashWrapper_ && crashWrapper_->crashedLastLaunch()) return;
+    if (timestamp) {
+        SKALD_LOG_DEBUG("Closing cached session as exited.");
+        cached->endSessionExited(*timestamp);
+    } else {
+        const auto started = formatIso8601Timestamp(cached->started());
+        SKALD_LOG_DEBUG(
+            "No timestamp to close session was provided. Closing as abnormal. Using session's "
+            "start time %s",
+            started.c_str());
+        cached->endSessionAbnormal(cached->started());
+    }
+    fileManager->deleteCurrentSession();
+    client->captureSession(cached);
+}
+
+std::shared_ptr<Session> Hub::session() const {
+    std::lock_guard guard(sessionLock_);
+    return session_;
+}
+
+uint64_t Hub::errorsBeforeSession() const {
+    std::lock_guard guard(sessionLock_);
+    return errorsBeforeSession_;
+}
+
+void Hub::registerSessionListener(std::shared_ptr<SessionListener> listener) {
+    std::lock_guard guard(sessionLock_);
+    sessionListener_ = listener;
+}
+
+void Hub::unregisterSessionListener(const std::shared_ptr<SessionListener>& listener) {
+    std::lock_guard guard(sessionLock_);
+    if (sessionListener_.lock() == listener) sessionListener_.reset();
+}
+
+std::shared_ptr<SessionListener> Hub::sessionListener() const {
+    std::lock_guard guard(sessionLock_);
+    return sessionListener_.lock();
+}
+
+void Hub::notifySessionStarted(const std::shared_ptr<Session>& session) {
+    if (auto listener = sessionListener()) listener->sessionStarted(session);
+}
+
+void Hub::notifySessionEnded(const std::shared_ptr<Session>& session) {
+    if (auto listener = sessionListener()) listener->sessionEnded(session);
+}
+
+// --- Integrations -------------------------------------------------------------------
+
+void Hub::installIntegrations() {
+    auto client = getClient();
+    if (!client) return;
+    const auto options = client->options();
+    for (const auto& name : options->integrations()) {
+        auto integration = IntegrationRegistry::shared().create(name);
+        if (!integration) {
+            SKALD_LOG_ERROR("[SkaldHub doInstallIntegrations] couldn't find \"%s\" -> skipping.",
+                            name.c_str());
+            continue;
+        }
+        if (isIntegrationInstalled(name)) {
+            SKALD_LOG_ERROR(
+                "[SkaldHub doInstallIntegrations] already installed \"%s\" -> skipping.",
+                name.c_str());
+            continue;
+        }
+        if (integration->installWithOptions(*options)) {
+            SKALD_LOG_DEBUG("Integration installed: %s", name.c_str());
+            addInstalledIntegration(std::move(integration), name);
+        }
+    }
+}
+
+bool Hub::hasIntegration(const std::string& name) const {
+    std::lock_guard guard(integrationsLock_);
+    return installedIntegrationNames_.count(name) != 0;
+}
+
+bool Hub::isIntegrationInstalled(const std::string& className) const {
+    return getInstalledIntegration(className) != nullptr;
+}
+
+std::shared_ptr<Integration> Hub::getInstalledIntegration(const std::string& className) const {
+    std::lock_guard guard(integrationsLock_);
+    for (const auto& integration : installedIntegrations_) {
+        if (integration->integrationName() == className) return integration;
+    }
+    return nullptr;
+}
+
+void Hub::addInstalledIntegration(std::shared_ptr<Integration> integration,
+                                  const std::string& name) {
+    if (!integration) return;
+    std::lock_guard guard(integrationsLock_);
+    installedIntegrations_.push_back(std::move(integration));
+    installedIntegrationNames_.insert(name);
+}
+
+void Hub::removeAllIntegrations() {
+    std::vector<std::shared_ptr<Integration>> integrations;
+    {
+        std::lock_guard guard(integrationsLock_);
+        integrations.swap(installedIntegrations_);
+        installedIntegrationNames_.clear();
+    }
+    for (const auto& integration : integrations) integration->uninstall();
+}
+
+std::vector<std::shared_ptr<Integration>> Hub::installedIntegrations() const {
+    std::lock_guard guard(integrationsLock_);
+    return installedIntegrations_;
+}
+
+std::set<std::string> Hub::installedIntegrationNames() const {
+    std::lock_guard guard(integrationsLock_);
+    return installedIntegrationNames_;
+}
+
+std::vector<std::string> Hub::trimmedInstalledIntegrationNames() {
+    std::vector<std::string> names;
+    for (auto name : SDK::currentHub()->installedIntegrationNames()) {
+        for (const std::string part : {"Skald", "Integration"}) {
+            for (auto at = name.find(part); at != std::string::npos; at = name.find(part))
+                name.erase(at, part.size());
+        }
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+// --- Other --------------------------------------------------------------------------
+
+std::map<std::string, std::string> Hub::getDefaultTagsForMetrics() const {
+    std::map<std::string, std::string> tags;
+    auto client = getClient();
+    if (!client || !client->options()->enableDefaultTagsForMetrics) return tags;
+    const auto& options = client->options();
+    if (options->releaseName) tags["release"] = *options->releaseName;
+    tags["environment"] = options->environment;
+    return tags;
+}
+
+std::shared_ptr<Span> Hub::getCurrentSpan() {
+    return scope()->span();
+}
+
+FlushResult Hub::flush(double timeoutSeconds) {
+    auto client = getClient();
+    return client ? client->flush(timeoutSeconds) : FlushResult::Success;
+}
+
+void Hub::close() {
+    if (auto client = getClient()) client->close();
+    SKALD_LOG_DEBUG("Closed the Hub.");
+}
+
+}  // namespace skald

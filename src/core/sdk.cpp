@@ -1,0 +1,278 @@
+#include "skald/sdk.h"
+
+#include <mutex>
+
+#include "core/client.h"
+#include "core/crash_wrapper.h"
+#include "core/current_date_provider.h"
+#include "core/dependency_container.h"
+#include "core/dispatch_queue_wrapper.h"
+#include "core/hub.h"
+#include "core/log.h"
+#include "core/meta.h"
+#include "core/sdk_state.h"
+#include "crash/recording/binary_image_cache.h"
+#include "persistence/file_manager.h"
+#include "skald/breadcrumb.h"
+#include "skald/private_sdk_only.h"
+#include "skald/scope.h"
+#include "skald/span.h"
+#include "skald/user.h"
+#include "skald/user_feedback.h"
+
+namespace skald {
+
+namespace {
+
+// The SDK's class-wide state lives as long as the process: a hub destroyed
+// by exit would join its queues' threads while they may still be working.
+struct SdkGlobals {
+    std::mutex hubMutex;
+    std::shared_ptr<Hub> currentHub;
+    std::mutex optionsMutex;
+    std::shared_ptr<Options> startOptions;
+    std::mutex measurementMutex;
+    std::shared_ptr<AppStartMeasurement> appStartMeasurement;
+};
+
+SdkGlobals& globals() {
+    static auto* instance = new SdkGlobals;
+    return *instance;
+}
+
+std::shared_ptr<Scope> copyOfHubScope(const ScopeBlock& block) {
+    auto copy = std::make_shared<Scope>(*SDK::currentHub()->scope());
+    if (block) block(*copy);
+    return copy;
+}
+
+constexpr const char* kContinuousProfilingWarning =
+    "You must disable trace profiling by setting SkaldOptions.profilesSampleRate and "
+    "SkaldOptions.profilesSampler to nil (which is the default initial value for both "
+    "properties, so you can also just remove those lines from your configuration altogether) "
+    "before attempting to %s a continuous profiling session.";
+
+}  // namespace
+
+void SDK::startWithConfigureOptions(const std::function<void(Options&)>& configure) {
+    auto options = std::make_shared<Options>();
+    if (configure) configure(*options);
+    startWithOptions(std::move(options));
+}
+
+void SDK::startWithOptions(std::shared_ptr<Options> options) {
+    if (!options) return;
+    {
+        std::lock_guard guard(globals().optionsMutex);
+        globals().startOptions = options;
+    }
+    Log::configure(options->debug, options->diagnosticLevel);
+    SKALD_LOG_DEBUG("Starting SDK...");
+
+    auto container = DependencyContainer::sharedInstance();
+    SdkState::incrementStartInvocations();
+    SdkState::setStartTimestamp(container->dateProvider()->date());
+
+    auto client = Client::make(options);
+    if (client) {
+        // The previous run's state stays readable for crash and watchdog analysis.
+        client->fileManager()->moveAppStateToPreviousAppState();
+        client->fileManager()->moveBreadcrumbsToPreviousBreadcrumbs();
+    }
+
+    auto scope = std::make_shared<Scope>(options->maxBreadcrumbs);
+    if (options->initialScope) {
+        if (auto adjusted = options->initialScope(scope)) scope = std::move(adjusted);
+    }
+
+    SKALD_LOG_DEBUG("Dispatching init work required to run on main thread.");
+    container->dispatchQueueWrapper()->dispatchAsyncOnMainQueue([client, scope, container] {
+        SKALD_LOG_DEBUG("SDK main thread init started...");
+        auto hub = std::make_shared<Hub>(client, scope);
+        setCurrentHub(hub);
+        if (auto crashWrapper = container->crashWrapper()) crashWrapper->startBinaryImageCache();
+        hub->installIntegrations();
+        // Launch profiling joins here once profiling exists.
+    });
+    SKALD_LOG_DEBUG("SDK initialized! Version: %s", Meta::versionString().c_str());
+}
+
+bool SDK::isEnabled() {
+    std::lock_guard guard(globals().hubMutex);
+    return globals().currentHub && globals().currentHub->getClient() != nullptr;
+}
+
+std::shared_ptr<Hub> SDK::currentHub() {
+    std::lock_guard guard(globals().hubMutex);
+    if (!globals().currentHub) globals().currentHub = std::make_shared<Hub>(nullptr, nullptr);
+    return globals().currentHub;
+}
+
+void SDK::setCurrentHub(std::shared_ptr<Hub> hub) {
+    std::lock_guard guard(globals().hubMutex);
+    globals().currentHub = std::move(hub);
+}
+
+std::shared_ptr<Options> SDK::options() {
+    std::lock_guard guard(globals().optionsMutex);
+    return globals().startOptions;
+}
+
+std::shared_ptr<Span> SDK::span() {
+    return currentHub()->scope()->span();
+}
+
+Id SDK::captureEvent(std::shared_ptr<Event> event) {
+    return currentHub()->captureEvent(std::move(event));
+}
+Id SDK::captureEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>& scope) {
+    return currentHub()->captureEvent(std::move(event), scope);
+}
+Id SDK::captureEvent(std::shared_ptr<Event> event, const ScopeBlock& block) {
+    return captureEvent(std::move(event), copyOfHubScope(block));
+}
+
+Id SDK::captureError(const Error& error) {
+    return currentHub()->captureError(error);
+}
+Id SDK::captureError(const Error& error, const std::shared_ptr<Scope>& scope) {
+    return currentHub()->captureError(error, scope);
+}
+Id SDK::captureError(const Error& error, const ScopeBlock& block) {
+    return captureError(error, copyOfHubScope(block));
+}
+
+Id SDK::captureException(const ExceptionObject& exception) {
+    return currentHub()->captureException(exception);
+}
+Id SDK::captureException(const ExceptionObject& exception, const std::shared_ptr<Scope>& scope) {
+    return currentHub()->captureException(exception, scope);
+}
+Id SDK::captureException(const ExceptionObject& exception, const ScopeBlock& block) {
+    return captureException(exception, copyOfHubScope(block));
+}
+
+Id SDK::captureMessage(const std::string& message) {
+    return currentHub()->captureMessage(message);
+}
+Id SDK::captureMessage(const std::string& message, const std::shared_ptr<Scope>& scope) {
+    return currentHub()->captureMessage(message, scope);
+}
+Id SDK::captureMessage(const std::string& message, const ScopeBlock& block) {
+    return captureMessage(message, copyOfHubScope(block));
+}
+
+void SDK::captureCrashEvent(std::shared_ptr<Event> event) {
+    currentHub()->captureCrashEvent(std::move(event));
+}
+void SDK::captureCrashEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>& scope) {
+    currentHub()->captureCrashEvent(std::move(event), scope);
+}
+void SDK::captureEnvelope(const std::shared_ptr<Envelope>& envelope) {
+    currentHub()->captureEnvelope(envelope);
+}
+void SDK::storeEnvelope(const std::shared_ptr<Envelope>& envelope) {
+    currentHub()->storeEnvelope(envelope);
+}
+void SDK::captureUserFeedback(const UserFeedback& feedback) {
+    currentHub()->captureUserFeedback(feedback);
+}
+
+void SDK::addBreadcrumb(std::shared_ptr<Breadcrumb> crumb) {
+    currentHub()->addBreadcrumb(std::move(crumb));
+}
+void SDK::configureScope(const std::function<void(Scope&)>& callback) {
+    currentHub()->configureScope(callback);
+}
+void SDK::setUser(std::shared_ptr<User> user) {
+    currentHub()->setUser(std::move(user));
+}
+
+std::shared_ptr<Span> SDK::startTransaction(const std::string& name, const std::string& operation,
+                                            bool) {
+    SKALD_LOG_WARNING("Tracing is not available in this build; no transaction for %s (%s).",
+                      name.c_str(), operation.c_str());
+    return nullptr;
+}
+
+bool SDK::crashedLastRun() {
+    auto crashWrapper = DependencyContainer::sharedInstance()->crashWrapper();
+    return crashWrapper && crashWrapper->crashedLastLaunch();
+}
+
+void SDK::startSession() {
+    currentHub()->startSession();
+}
+void SDK::endSession() {
+    currentHub()->endSession();
+}
+
+void SDK::reportFullyDisplayed() {
+    SKALD_LOG_DEBUG("Time-to-full-display tracking is not available in this build.");
+}
+void SDK::pauseAppHangTracking() {
+    SKALD_LOG_DEBUG("App hang tracking is not available in this build.");
+}
+void SDK::resumeAppHangTracking() {
+    SKALD_LOG_DEBUG("App hang tracking is not available in this build.");
+}
+
+void SDK::flush(double timeoutSeconds) {
+    currentHub()->flush(timeoutSeconds);
+}
+
+void SDK::close() {
+    SKALD_LOG_DEBUG("Starting to close SDK.");
+    SdkState::setStartTimestamp(std::nullopt);
+    auto hub = currentHub();
+    hub->removeAllIntegrations();
+    SKALD_LOG_DEBUG("Uninstalled all integrations.");
+    hub->close();
+    hub->bindClient(nullptr);
+    setCurrentHub(nullptr);
+    auto container = DependencyContainer::sharedInstance();
+    if (auto crashWrapper = container->crashWrapper()) crashWrapper->stopBinaryImageCache();
+    DependencyContainer::reset();
+    SKALD_LOG_DEBUG("SDK closed!");
+}
+
+void SDK::crash() {
+    __builtin_trap();
+}
+
+void SDK::startProfiler() {
+    auto opts = options();
+    if (opts && !opts->isContinuousProfilingEnabled()) {
+        SKALD_LOG_WARNING(kContinuousProfilingWarning, "start");
+        return;
+    }
+    SKALD_LOG_DEBUG("Continuous profiling is not available in this build.");
+}
+
+void SDK::stopProfiler() {
+    auto opts = options();
+    if (opts && !opts->isContinuousProfilingEnabled()) {
+        SKALD_LOG_WARNING(kContinuousProfilingWarning, "stop");
+        return;
+    }
+    SKALD_LOG_DEBUG("Continuous profiling is not available in this build.");
+}
+
+void SDK::setAppStartMeasurement(std::shared_ptr<AppStartMeasurement> measurement) {
+    {
+        std::lock_guard guard(globals().measurementMutex);
+        globals().appStartMeasurement = measurement;
+    }
+    if (auto callback = PrivateSDKOnly::onAppStartMeasurementAvailable()) callback(measurement);
+}
+
+std::shared_ptr<AppStartMeasurement> SDK::getAppStartMeasurement() {
+    std::lock_guard guard(globals().measurementMutex);
+    return globals().appStartMeasurement;
+}
+
+unsigned SDK::startInvocations() {
+    return SdkState::startInvocations();
+}
+
+}  // namespace skald

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+
+#include "skald/date.h"
+
+namespace skald {
+
+/// Class-wide state of the SDK entry that the client and the hub read too.
+class SdkState {
+  public:
+    /// True for the first caller of the process only: the crash callback
+    /// runs once per process, whatever number of crash events is prepared.
+    static bool markCrashedLastRunCalled();
+    static bool crashedLastRunCalled();
+    /// For tests: a fresh process as far as the crash callback is concerned.
+    static void resetCrashedLastRunCalled();
+
+    static bool detectedStartUpCrash();
+    static void setDetectedStartUpCrash(bool detected);
+
+    static unsigned startInvocations();
+    static unsigned incrementStartInvocations();
+
+    static std::optional<Date> startTimestamp();
+    static void setStartTimestamp(std::optional<Date> timestamp);
+};
+
+}  // namespace skald
