@@ -11,7 +11,7 @@ packages=(
   # libFuzzer targets run as tests
   clang libclang-rt-14-dev
   # the installer: its GTK window (tested under Xvfb) and the archive tools it drives
-  libgtk-3-dev xvfb xauth 7zip unzip zip
+  libgtk-3-dev xvfb xauth 7zip unzip zip curl
 )
 
 missing=()

@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
+#include "platform/dispatch/operation_queue.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/net/reachability.h"
 #include "platform/system/paths.h"
@@ -189,6 +191,8 @@ struct Transfer {
     bool paused = false;
     bool waiting = false;
     bool toldWaiting = false;
+    // Failed connection attempts since the task began waiting or the network last came back.
+    int connectivityFailures = 0;
     Clock::time_point retryAt = Clock::time_point::max();
     std::optional<Error> waitingError;
     std::shared_ptr<ReachabilityMonitor> monitor;
@@ -331,7 +335,7 @@ void Transfer::reportDownloadProgress(int64_t bytes) {
         download.progressQueued_ = true;
     }
     auto self = std::static_pointer_cast<UrlSessionDownloadTask>(task);
-    session().delegateQueue()->async([self] {
+    session().deliver([self] {
         int64_t pending = 0;
         int64_t total = 0;
         {
@@ -732,21 +736,29 @@ class TransferEngine {
         transfer.resetForRetry();
         transfer.waiting = true;
         const auto& configuration = transfer.session().configuration();
-        transfer.retryAt =
-            configuration.connectivityRetryInterval > 0
-                ? Clock::now() + secondsOr(configuration.connectivityRetryInterval, {})
-                : Clock::time_point::max();
+        transfer.retryAt = Clock::now() + retryPause(configuration, transfer.connectivityFailures);
+        ++transfer.connectivityFailures;
         transfer.monitor = monitorFor(configuration);
         if (!transfer.toldWaiting) {
             transfer.toldWaiting = true;
             auto task = transfer.task;
-            task->session_->delegateQueue()->async([task] {
+            task->session_->deliver([task] {
                 auto& session = *task->session_;
                 if (auto delegate = session.delegate_.lock()) {
                     delegate->taskIsWaitingForConnectivity(session, *task);
                 }
             });
         }
+    }
+
+    /// The pause before the next attempt of a task that failed to connect
+    /// `failures` times before: the interval, doubled per failure, capped.
+    static Clock::duration retryPause(const UrlSessionConfiguration& configuration, int failures) {
+        const double base = configuration.connectivityRetryInterval;
+        if (!(base > 0)) return Clock::duration::max() / 2;
+        const double cap = std::max(base, configuration.maximumConnectivityRetryInterval);
+        const double pause = std::min(cap, std::ldexp(base, std::min(failures, 60)));
+        return secondsOr(pause, Clock::duration::max() / 2);
     }
 
     void retry(Transfer& transfer) {
@@ -790,7 +802,11 @@ class TransferEngine {
                 due.push_back(transfer.get());
             }
         }
-        for (auto* transfer : due) retry(*transfer);
+        for (auto* transfer : due) {
+            // The network changed: worth trying soon again if this attempt fails too.
+            transfer->connectivityFailures = 0;
+            retry(*transfer);
+        }
     }
 
     void timeOut(Transfer& transfer) {
@@ -1018,7 +1034,7 @@ void UrlSessionTask::finish(Outcome outcome) {
         if (!outcome.finalUrl.empty()) currentRequest_.url = outcome.finalUrl;
     }
     auto self = shared_from_this();
-    session_->delegateQueue()->async(
+    session_->deliver(
         [self, outcome = std::move(outcome)]() mutable { self->deliver(std::move(outcome)); });
 }
 
@@ -1082,16 +1098,70 @@ std::shared_ptr<UrlSession> UrlSession::make(UrlSessionConfiguration configurati
                                              std::weak_ptr<UrlSessionDelegate> delegate,
                                              std::shared_ptr<SerialQueue> delegateQueue) {
     if (!delegateQueue) delegateQueue = std::make_shared<SerialQueue>("skald-url-session");
-    return std::shared_ptr<UrlSession>(
-        new UrlSession(std::move(configuration), std::move(delegate), std::move(delegateQueue)));
+    return std::shared_ptr<UrlSession>(new UrlSession(std::move(configuration), std::move(delegate),
+                                                      std::move(delegateQueue), nullptr));
+}
+
+std::shared_ptr<UrlSession> UrlSession::make(UrlSessionConfiguration configuration,
+                                             std::weak_ptr<UrlSessionDelegate> delegate,
+                                             std::shared_ptr<OperationQueue> operationQueue) {
+    auto executor = std::make_shared<SerialQueue>(
+        operationQueue ? operationQueue->name() : std::string("skald-url-session"));
+    return std::shared_ptr<UrlSession>(new UrlSession(std::move(configuration), std::move(delegate),
+                                                      std::move(executor),
+                                                      std::move(operationQueue)));
 }
 
 UrlSession::UrlSession(UrlSessionConfiguration configuration,
                        std::weak_ptr<UrlSessionDelegate> delegate,
-                       std::shared_ptr<SerialQueue> delegateQueue)
+                       std::shared_ptr<SerialQueue> delegateQueue,
+                       std::shared_ptr<OperationQueue> operationQueue)
     : configuration_(std::move(configuration)),
       delegate_(std::move(delegate)),
-      delegateQueue_(std::move(delegateQueue)) {}
+      delegateQueue_(std::move(delegateQueue)),
+      operationQueue_(std::move(operationQueue)) {}
+
+namespace {
+
+/// One delegate callback as an operation: it runs on the session's thread
+/// and finishes when the callback returned. It cannot be cancelled: the
+/// block also ends the task (its state, its file), which must not be lost.
+class DelegateOperation final : public AsynchronousOperation {
+  public:
+    DelegateOperation(std::shared_ptr<SerialQueue> executor, std::function<void()> block)
+        : executor_(std::move(executor)), block_(std::move(block)) {}
+
+    void cancel() override {}
+
+  protected:
+    void main() override {
+        auto self = std::static_pointer_cast<DelegateOperation>(shared_from_this());
+        executor_->async([self] {
+            self->block_();
+            self->block_ = nullptr;
+            self->completeOperation();
+        });
+    }
+
+  private:
+    std::shared_ptr<SerialQueue> executor_;
+    std::function<void()> block_;
+};
+
+}  // namespace
+
+void UrlSession::deliver(std::function<void()> block) {
+    if (operationQueue_) {
+        operationQueue_->addOperation(
+            std::make_shared<DelegateOperation>(delegateQueue_, std::move(block)));
+    } else {
+        delegateQueue_->async(std::move(block));
+    }
+}
+
+const std::shared_ptr<OperationQueue>& UrlSession::delegateOperationQueue() const {
+    return operationQueue_;
+}
 
 UrlSession::~UrlSession() = default;
 
@@ -1125,6 +1195,10 @@ std::shared_ptr<UrlSessionDataTask> UrlSession::dataTask(
 std::shared_ptr<UrlSessionDownloadTask> UrlSession::downloadTask(
     UrlRequest request, UrlSessionDownloadTask::Completion completion) {
     return makeTask<UrlSessionDownloadTask>(std::move(request), std::move(completion));
+}
+
+std::shared_ptr<UrlSessionDownloadTask> UrlSession::downloadTaskWithUrl(const std::string& url) {
+    return downloadTask(UrlRequest(url));
 }
 
 std::vector<std::shared_ptr<UrlSessionTask>> UrlSession::allTasks() const {
@@ -1164,7 +1238,7 @@ void UrlSession::taskEnded(uint64_t identifier) {
         invalidationReported_ = true;
     }
     auto self = shared_from_this();
-    delegateQueue_->async([self] {
+    deliver([self] {
         if (auto delegate = self->delegate_.lock()) {
             delegate->didBecomeInvalidWithError(*self, std::nullopt);
         }

@@ -16,6 +16,7 @@
 
 namespace skald::platform {
 
+class OperationQueue;
 class ReachabilityMonitor;
 class SerialQueue;
 class UrlSession;
@@ -64,11 +65,21 @@ struct UrlSessionConfiguration {
 
     bool ephemeral = false;
     /// A connection that cannot be made (host not found, connection
-    /// refused) waits and is tried again when the network becomes reachable
-    /// or `connectivityRetryInterval` passed, until `timeoutIntervalForResource`.
+    /// refused, network unreachable) does not fail the task: the task tells
+    /// the delegate once that it waits (`taskIsWaitingForConnectivity`) and
+    /// tries again
+    ///  - at once whenever the reachability monitor reports the network as
+    ///    reachable (a route appeared or changed), which also resets the
+    ///    back-off below, and
+    ///  - otherwise after `connectivityRetryInterval`, doubling the pause
+    ///    after each further failure up to `maximumConnectivityRetryInterval`;
+    /// until `timeoutIntervalForResource` ends it as timed out. Off: such
+    /// failures end the task with their error at once.
     bool waitsForConnectivity = false;
-    /// Seconds between retries of a waiting task while nothing changes.
+    /// Seconds before the first retry of a waiting task while nothing changes.
     double connectivityRetryInterval = 10;
+    /// Longest pause between two retries (never below `connectivityRetryInterval`).
+    double maximumConnectivityRetryInterval = 60;
     /// Where waiting tasks learn about connectivity; none: one process-wide
     /// monitor on the kernel's route socket, started on first need.
     std::shared_ptr<ReachabilityMonitor> reachabilityMonitor;
@@ -278,19 +289,32 @@ class UrlSession : public std::enable_shared_from_this<UrlSession> {
     static std::shared_ptr<UrlSession> make(UrlSessionConfiguration configuration,
                                             std::weak_ptr<UrlSessionDelegate> delegate = {},
                                             std::shared_ptr<SerialQueue> delegateQueue = nullptr);
+    /// Callbacks become operations of `operationQueue`, in the order they
+    /// arise; each runs on a thread of the session's own (`delegateQueue()`),
+    /// so with a queue of at most 1 concurrent operation they run one at a
+    /// time, in order. The session's operations ignore `cancel`: they also
+    /// end the tasks (state, temporary file), which must not be skipped.
+    static std::shared_ptr<UrlSession> make(UrlSessionConfiguration configuration,
+                                            std::weak_ptr<UrlSessionDelegate> delegate,
+                                            std::shared_ptr<OperationQueue> operationQueue);
     /// Running tasks keep their session alive until they end.
     ~UrlSession();
     UrlSession(const UrlSession&) = delete;
     UrlSession& operator=(const UrlSession&) = delete;
 
     const UrlSessionConfiguration& configuration() const;
+    /// The queue whose thread runs the delegate's callbacks.
     const std::shared_ptr<SerialQueue>& delegateQueue() const;
+    /// The operation queue the session was made with, if any.
+    const std::shared_ptr<OperationQueue>& delegateOperationQueue() const;
 
     /// A suspended task. On an invalidated session the task fails when resumed.
     std::shared_ptr<UrlSessionDataTask> dataTask(UrlRequest request,
                                                  UrlSessionDataTask::Completion completion = {});
     std::shared_ptr<UrlSessionDownloadTask> downloadTask(
         UrlRequest request, UrlSessionDownloadTask::Completion completion = {});
+    /// A suspended GET download of `url` that reports to the delegate.
+    std::shared_ptr<UrlSessionDownloadTask> downloadTaskWithUrl(const std::string& url);
 
     /// Tasks that have not ended yet.
     std::vector<std::shared_ptr<UrlSessionTask>> allTasks() const;
@@ -306,7 +330,10 @@ class UrlSession : public std::enable_shared_from_this<UrlSession> {
     friend struct detail::Transfer;
 
     UrlSession(UrlSessionConfiguration configuration, std::weak_ptr<UrlSessionDelegate> delegate,
-               std::shared_ptr<SerialQueue> delegateQueue);
+               std::shared_ptr<SerialQueue> delegateQueue,
+               std::shared_ptr<OperationQueue> operationQueue);
+    /// Runs `block` where the delegate's callbacks run.
+    void deliver(std::function<void()> block);
     template <typename Task, typename Completion>
     std::shared_ptr<Task> makeTask(UrlRequest request, Completion completion);
     /// A task of this session ended (its outcome was delivered).
@@ -315,6 +342,7 @@ class UrlSession : public std::enable_shared_from_this<UrlSession> {
     const UrlSessionConfiguration configuration_;
     const std::weak_ptr<UrlSessionDelegate> delegate_;
     const std::shared_ptr<SerialQueue> delegateQueue_;
+    const std::shared_ptr<OperationQueue> operationQueue_;
 
     mutable std::mutex mutex_;
     std::map<uint64_t, std::weak_ptr<UrlSessionTask>> tasks_;

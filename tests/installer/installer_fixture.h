@@ -1,0 +1,178 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "installer/app_delegate.h"
+#include "installer/view_controller.h"
+#include "platform/app/application.h"
+#include "platform/app/scripted_frontend.h"
+#include "platform/workspace/tool_paths.h"
+#include "skald/sdk.h"
+#include "tools/download_service/download_service.h"
+#include "tools/receiver/receiver.h"
+#include "util/json_bytes.h"
+
+namespace vantorel::test {
+
+namespace fs = std::filesystem;
+
+/// A whole installer run against a local receiver and download service, in a
+/// fresh home folder, shown through the scripted frontend.
+class InstallerFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        root = fs::temp_directory_path() /
+               ("vantorel-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::remove_all(root);
+        for (const char* dir : {"home", "data", "cache", "tmp", "Applications"})
+            fs::create_directories(root / dir);
+        ::setenv("HOME", (root / "home").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+        ::setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);
+        ::setenv("VANTOREL_APP_LIFETIME", "1", 1);
+        ::unsetenv("VANTOREL_HOST");
+        ::unsetenv("VANTOREL_BUILD");
+
+        // The browser stand-in records what it was asked to open.
+        opened = root / "opened.txt";
+        const auto opener = root / "url-opener.sh";
+        std::ofstream(opener) << "#!/bin/sh\necho \"$@\" >> '" << opened.string() << "'\n";
+        fs::permissions(opener, fs::perms::owner_all);
+        skald::platform::ToolPaths::setUrlOpenerPath(opener.string());
+
+        skald::tools::ReceiverConfig receiverConfig;
+        receiverConfig.port = 0;
+        receiverConfig.output = [](const std::string&) {};
+        receiver = std::make_unique<skald::tools::Receiver>(receiverConfig);
+        ASSERT_TRUE(receiver->start());
+
+        settings.dsn = "http://0123456789abcdef0123456789abcdef@127.0.0.1:" +
+                       std::to_string(receiver->port()) + "/1";
+        settings.applicationsFolder = (root / "Applications").string();
+        settings.homeDirectory = (root / "home").string();
+        settings.applicationSupportDirectory = (root / "data").string();
+        settings.temporaryDirectory = (root / "tmp").string();
+        settings.quitDelaySeconds = 0.3;
+        // Copies of the product launched by tests running beside this one
+        // must not count as a running instance here.
+        settings.productBundleIdentifier = "com.vantorel.test-" + std::to_string(::getpid());
+    }
+
+    void TearDown() override {
+        skald::SDK::close();
+        skald::platform::ToolPaths::setUrlOpenerPath(std::nullopt);
+        if (service) service->stop();
+        receiver->stop();
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    void startService(std::function<void(skald::tools::DownloadServiceConfig&)> change = {}) {
+        skald::tools::DownloadServiceConfig config;
+        config.appBundle = VANTOREL_DEMO_APP_DIR;
+        config.dataDirectory = (root / "service").string();
+        if (change) change(config);
+        service = std::make_unique<skald::tools::DownloadService>(config);
+        auto error = service->start();
+        ASSERT_FALSE(error) << error->description();
+        settings.developmentOrigin = service->baseUrl();
+    }
+
+    /// Runs the installer until it quits (or `limit` passes); gives the exit code.
+    int runInstaller(std::chrono::seconds limit = std::chrono::seconds(40),
+                     std::function<void(ViewController&)> prepare = {}) {
+        frontend = std::make_shared<skald::app::ScriptedFrontend>();
+        for (auto response : responses) frontend->enqueueResponse(response);
+        if (responder) frontend->setResponder(responder);
+        skald::app::Application application(frontend);
+        application.setUncaughtExceptionAction(skald::app::UncaughtExceptionAction::Terminate);
+        controller = std::make_shared<ViewController>(settings);
+        controller->crashedLastRun = [this] { return crashed; };
+        if (prepare) prepare(*controller);
+        application.mainWindow().setContentViewController(controller);
+        AppDelegate delegate(settings.dsn);
+        std::atomic<bool> done{false};
+        std::thread watchdog([&] {
+            const auto end = std::chrono::steady_clock::now() + limit;
+            while (!done && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (!done) {
+                timedOut = true;
+                application.terminate();
+            }
+        });
+        started = std::chrono::steady_clock::now();
+        const int code = application.run(delegate);
+        ended = std::chrono::steady_clock::now();
+        done = true;
+        watchdog.join();
+        skald::SDK::flush(5);
+        return code;
+    }
+
+    /// The event JSON of every envelope the receiver got.
+    std::vector<skald::Json> receivedEvents() {
+        std::vector<skald::Json> events;
+        for (const auto& envelope : receiver->received()) {
+            size_t start = 0;
+            std::vector<std::string> lines;
+            while (start <= envelope.body.size()) {
+                auto end = envelope.body.find('\n', start);
+                if (end == std::string::npos) end = envelope.body.size();
+                lines.push_back(envelope.body.substr(start, end - start));
+                start = end + 1;
+            }
+            for (size_t i = 1; i + 1 < lines.size(); ++i) {
+                auto header = skald::parseJsonBytes(lines[i]);
+                if (header && header->value("type", "") == "event") {
+                    if (auto event = skald::parseJsonBytes(lines[i + 1])) events.push_back(*event);
+                }
+            }
+        }
+        return events;
+    }
+
+    std::string openedUrls() {
+        std::ifstream file(opened);
+        return std::string((std::istreambuf_iterator<char>(file)), {});
+    }
+
+    bool appLaunched() {
+        // The demo app leaves a marker in its data folder.
+        for (int i = 0; i < 100; ++i) {
+            if (fs::exists(root / "data" / "Vantorel" / "launched")) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    std::vector<std::string> breadcrumbMessages(const skald::Json& event) {
+        std::vector<std::string> messages;
+        for (const auto& crumb : event["breadcrumbs"])
+            messages.push_back(crumb.value("message", ""));
+        return messages;
+    }
+
+    fs::path root;
+    fs::path opened;
+    InstallerSettings settings;
+    std::unique_ptr<skald::tools::Receiver> receiver;
+    std::unique_ptr<skald::tools::DownloadService> service;
+    std::shared_ptr<skald::app::ScriptedFrontend> frontend;
+    std::shared_ptr<ViewController> controller;
+    std::vector<skald::app::ModalResponse> responses;
+    skald::app::ScriptedFrontend::Responder responder;
+    bool crashed = false;
+    std::atomic<bool> timedOut{false};
+    std::chrono::steady_clock::time_point started, ended;
+};
+
+}  // namespace vantorel::test
