@@ -9,30 +9,16 @@ std::string debugAbsoluteString(const std::optional<std::string>& url) {
     return *url;
 }
 
-std::string fileUrlForPath(const std::string& path) {
-    std::string url = "file://";
-    for (unsigned char c : path) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '/' || c == '-' || c == '_' || c == '.' ||
-                           c == '~';
-        if (plain) {
-            url += static_cast<char>(c);
-        } else {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-            url += escaped;
-        }
-    }
-    return url;
-}
+namespace {
 
-std::string percentEncodeQueryValue(const std::string& value) {
+// Unreserved characters stay, and '/' when `keepSlash`; the rest is escaped.
+std::string percentEncode(const std::string& text, bool keepSlash) {
     std::string encoded;
-    for (unsigned char c : value) {
-        const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                                (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' ||
-                                c == '~';
-        if (unreserved) {
+    for (unsigned char c : text) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' || c == '~' ||
+                           (keepSlash && c == '/');
+        if (plain) {
             encoded += static_cast<char>(c);
         } else {
             char escaped[4];
@@ -41,6 +27,16 @@ std::string percentEncodeQueryValue(const std::string& value) {
         }
     }
     return encoded;
+}
+
+}  // namespace
+
+std::string fileUrlForPath(const std::string& path) {
+    return "file://" + percentEncode(path, true);
+}
+
+std::string percentEncodeQueryValue(const std::string& value) {
+    return percentEncode(value, false);
 }
 
 std::string pathExtensionOfUrl(const std::string& url) {

@@ -240,8 +240,16 @@ void SDK::crash() {
     __builtin_trap();
 }
 
+namespace {
+// The running client's options, which decide about profiling.
+std::shared_ptr<Options> clientOptions() {
+    auto client = SDK::currentHub()->getClient();
+    return client ? client->options() : nullptr;
+}
+}  // namespace
+
 void SDK::startProfiler() {
-    auto opts = options();
+    auto opts = clientOptions();
     if (opts && !opts->isContinuousProfilingEnabled()) {
         SKALD_LOG_WARNING(kContinuousProfilingWarning, "start");
         return;
@@ -250,7 +258,7 @@ void SDK::startProfiler() {
 }
 
 void SDK::stopProfiler() {
-    auto opts = options();
+    auto opts = clientOptions();
     if (opts && !opts->isContinuousProfilingEnabled()) {
         SKALD_LOG_WARNING(kContinuousProfilingWarning, "stop");
         return;

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "core/dependency_container.h"
-#include "core/scratch.h"
+#include "support/temp_directory.h"
 #include "crash/async_safe/app_state.h"
 #include "crash/recording/app_state_monitor.h"
 #include "crash/recording/binary_image_cache.h"
@@ -20,11 +20,11 @@ void keep(const std::vector<char>& block) {
 }
 
 using test::ScopedEnv;
-using test::ScratchDirectory;
+using test::TempDirectory;
 
 /// A process file system with the files the wrapper reads.
 struct FakeProc {
-    ScratchDirectory dir;
+    TempDirectory dir;
     FakeProc(const std::string& meminfo, const std::string& statm, const std::string& status) {
         dir.write("meminfo", meminfo);
         dir.write("self/statm", statm);
@@ -52,7 +52,7 @@ TEST(CrashWrapperTest, AppMemoryWithoutSwapAccountingIsTheResidentSet) {
 
 TEST(CrashWrapperTest, UnreadableOrMalformedFilesGiveZeroAndLog) {
     {
-        ScratchDirectory empty;
+        TempDirectory empty;
         test::LogCapture log(Level::Error);
         CrashWrapper wrapper(empty.path());
         EXPECT_EQ(wrapper.freeMemorySize(), 0u);
@@ -92,7 +92,7 @@ TEST(CrashWrapperTest, CrashStateIsReadFromTheCrashStateMonitor) {
     EXPECT_EQ(wrapper.activeDurationSinceLastCrash(), 0);
     EXPECT_FALSE(wrapper.isApplicationInForeground());
 
-    ScratchDirectory dir;
+    TempDirectory dir;
     dir.write("Data/CrashState.json",
               R"({"version":1,"crashedLastLaunch":true,"activeDurationSinceLastCrash":12.5,)"
               R"("durationFromCrashStateInitToLastCrash":40})");

@@ -9,35 +9,35 @@
 #include <vector>
 
 #include "core/dependency_container.h"
-#include "core/scratch.h"
+#include "support/temp_directory.h"
 #include "support/log_capture.h"
 #include "support/test_dispatch_queue_wrapper.h"
 
 namespace skald {
 namespace {
 
-using test::ScratchDirectory;
+using test::TempDirectory;
 
 const std::regex kUpperUuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
 
 TEST(InstallationTest, NewIdIsStoredAndStable) {
-    ScratchDirectory dir;
+    TempDirectory dir;
     const std::string cache = dir.file("nested/cache");  // made when missing
     const std::string id = Installation::id(cache);
     EXPECT_TRUE(std::regex_match(id, kUpperUuid)) << id;
-    EXPECT_EQ(ScratchDirectory::read(cache + "/INSTALLATION"), id);
+    EXPECT_EQ(TempDirectory::read(cache + "/INSTALLATION"), id);
     EXPECT_EQ(Installation::id(cache), id);
 
     // Cached for the process: a later change of the file is not seen.
     dir.write("nested/cache/INSTALLATION", "changed");
     EXPECT_EQ(Installation::id(cache), id);
 
-    ScratchDirectory other;
+    TempDirectory other;
     EXPECT_NE(Installation::id(other.path()), id) << "one id per cache directory";
 }
 
 TEST(InstallationTest, ExistingFileIsReadAsIs) {
-    ScratchDirectory dir;
+    TempDirectory dir;
     dir.write("INSTALLATION", " from-an-earlier-run\n");
     EXPECT_EQ(Installation::id(dir.path()), " from-an-earlier-run\n") << "nothing is trimmed";
 }
@@ -45,20 +45,20 @@ TEST(InstallationTest, ExistingFileIsReadAsIs) {
 TEST(InstallationTest, UnusableFilesAreReplaced) {
     for (const std::string& contents :
          {std::string(), std::string("\xff\xfe not text"), std::string(5000, 'x')}) {
-        ScratchDirectory dir;
+        TempDirectory dir;
         dir.write("INSTALLATION", contents);
         const std::string id = Installation::id(dir.path());
         EXPECT_TRUE(std::regex_match(id, kUpperUuid)) << contents.size();
-        EXPECT_EQ(ScratchDirectory::read(dir.file("INSTALLATION")), id);
+        EXPECT_EQ(TempDirectory::read(dir.file("INSTALLATION")), id);
     }
-    ScratchDirectory dir;
+    TempDirectory dir;
     std::filesystem::create_directory(dir.file("INSTALLATION"));
     EXPECT_TRUE(std::regex_match(Installation::id(dir.path()), kUpperUuid))
         << "a folder under the name is not an id";
 }
 
 TEST(InstallationTest, UnwritableDirectoryStillGivesOneIdAndLogs) {
-    ScratchDirectory dir;
+    TempDirectory dir;
     // A file where a folder should be: nothing can be made below it, even as root.
     dir.write("blocker", "file");
     const std::string cache = dir.file("blocker/cache");
@@ -72,7 +72,7 @@ TEST(InstallationTest, UnwritableDirectoryStillGivesOneIdAndLogs) {
 }
 
 TEST(InstallationTest, ConcurrentFirstCallsAgreeOnOneId) {
-    ScratchDirectory dir;
+    TempDirectory dir;
     std::vector<std::string> ids(8);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -80,17 +80,17 @@ TEST(InstallationTest, ConcurrentFirstCallsAgreeOnOneId) {
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), 1u);
-    EXPECT_EQ(ScratchDirectory::read(dir.file("INSTALLATION")), ids[0]);
+    EXPECT_EQ(TempDirectory::read(dir.file("INSTALLATION")), ids[0]);
 }
 
 TEST(InstallationTest, CacheIdAsyncRunsOnTheSharedBackgroundQueue) {
     DependencyContainer::reset();
     auto queue = std::make_shared<test::TestDispatchQueueWrapper>();
     DependencyContainer::sharedInstance()->setDispatchQueueWrapper(queue);
-    ScratchDirectory dir;
+    TempDirectory dir;
     Installation::cacheIdAsync(dir.path());
     EXPECT_EQ(queue->asyncCount, 1);
-    const std::string stored = ScratchDirectory::read(dir.file("INSTALLATION"));
+    const std::string stored = TempDirectory::read(dir.file("INSTALLATION"));
     EXPECT_TRUE(std::regex_match(stored, kUpperUuid));
     EXPECT_EQ(Installation::id(dir.path()), stored);
     DependencyContainer::reset();

@@ -4,13 +4,13 @@
 
 #include <filesystem>
 
-#include "core/scratch.h"
+#include "support/temp_directory.h"
 
 namespace skald::platform {
 namespace {
 
 using test::ScopedEnv;
-using test::ScratchDirectory;
+using test::TempDirectory;
 
 TEST(LocaleTest, EnvironmentPrecedenceIsLcAllThenLcMessagesThenLang) {
     ScopedEnv all("LC_ALL", "fr_FR.UTF-8");
@@ -72,7 +72,7 @@ TEST(LocaleTest, AmericanEnglishAloneUsesTheTwelveHourClock) {
 }
 
 TEST(TimeZoneTest, TzWinsInItsUsualForms) {
-    ScratchDirectory dir;
+    TempDirectory dir;
     const std::string missing = dir.file("none");
     auto zone = [&](const std::string& tz) { return timeZoneName(tz, missing, missing); };
     EXPECT_EQ(zone("Europe/Berlin"), "Europe/Berlin");
@@ -87,7 +87,7 @@ TEST(TimeZoneTest, TzWinsInItsUsualForms) {
 }
 
 TEST(TimeZoneTest, LocaltimeLinkThenTimezoneFile) {
-    ScratchDirectory dir;
+    TempDirectory dir;
     const std::string link = dir.file("localtime");
     const std::string timezoneFile = dir.write("timezone", "  Pacific/Auckland \n");
 

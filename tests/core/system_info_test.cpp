@@ -6,12 +6,12 @@
 #include <filesystem>
 #include <regex>
 
-#include "core/scratch.h"
+#include "support/temp_directory.h"
 
 namespace skald::crash::systeminfo {
 namespace {
 
-using test::ScratchDirectory;
+using test::TempDirectory;
 
 TEST(SystemInfoParsingTest, OsReleaseValuesAreUnquoted) {
     const std::string text =
@@ -71,7 +71,7 @@ TEST(SystemInfoParsingTest, HardwareAddresses) {
 }
 
 TEST(SystemInfoParsingTest, FirstHardwareAddressPrefersDevicesAndSkipsLoopback) {
-    ScratchDirectory net;
+    TempDirectory net;
     net.write("lo/address", "00:00:00:00:00:01\n");
     net.write("lo/type", "772\n");
     net.write("aa-loop/address", "00:00:00:00:00:02\n");

@@ -7,7 +7,7 @@
 
 #include "core/dependency_container.h"
 #include "envelope/serialization.h"
-#include "envelope/temp_directory.h"
+#include "support/temp_directory.h"
 #include "skald/envelope.h"
 #include "skald/event.h"
 #include "skald/session.h"

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "envelope/temp_directory.h"
+#include "support/temp_directory.h"
 
 namespace skald {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "envelope/temp_directory.h"
+#include "support/temp_directory.h"
 #include "support/log_capture.h"
 
 namespace skald {

@@ -11,19 +11,19 @@
 namespace skald::test {
 
 /// A fresh directory, removed with its contents at the end of the test.
-class ScratchDirectory {
+class TempDirectory {
   public:
-    ScratchDirectory() {
+    TempDirectory() {
         std::string pattern =
-            (std::filesystem::temp_directory_path() / "skald-core-XXXXXX").string();
+            (std::filesystem::temp_directory_path() / "skald-test-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
-    ~ScratchDirectory() {
+    ~TempDirectory() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
