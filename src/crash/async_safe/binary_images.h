@@ -35,6 +35,12 @@ struct BinaryImage {
     /// ELF machine (e_machine); there is no subtype on ELF, always 0.
     int32_t cpuType;
     int32_t cpuSubtype;
+    /// The dynamic symbol table in memory (ElfW(Sym) entries) and its string
+    /// table, checked to lie inside the image; 0 when the image has none.
+    uintptr_t symbolTable;
+    uint32_t symbolCount;
+    uintptr_t stringTable;
+    uintptr_t stringTableSize;
 };
 
 /// One snapshot of the loaded images, in the loader's order.

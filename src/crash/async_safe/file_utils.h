@@ -1,4 +1,5 @@
-// Async-signal-safe: thin retrying wrappers around read() and write().
+// Async-signal-safe, except readEntireFile: thin retrying wrappers around the
+// file system calls that crash-time code needs.
 #pragma once
 
 #include <sys/types.h>
@@ -13,5 +14,21 @@ bool writeAll(int fd, const char* data, size_t length);
 /// One read() retried after interruptions: bytes read, 0 at the end, -1 on error
 /// (errno set).
 ssize_t readOnce(int fd, char* buffer, size_t length);
+
+/// Creates each missing component with mode 0700.
+bool makeDirectoryWithParents(const char* path);
+
+/// A missing file is an error only when `mustExist`.
+bool removeFile(const char* path, bool mustExist);
+
+/// Removes everything inside `path` (recursively), keeping `path` itself.
+bool deleteContentsOfPath(const char* path);
+
+/// The part after the last "/".
+const char* lastPathEntry(const char* path);
+
+/// Not async-signal-safe: the file's bytes in a malloc'd, NUL-terminated
+/// buffer, at most `maxLength` of them (0: all).
+bool readEntireFile(const char* path, int maxLength, char** data, int* length);
 
 }  // namespace skald::crash

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include "crash/async_safe/binary_images.h"
+#include "crash/async_safe/symbol_lookup.h"
 
 namespace skald::crash {
 
@@ -69,7 +70,10 @@ void resetFramePointer(StackCursor* cursor) {
 
 bool advanceBacktrace(StackCursor* cursor) {
     auto& walk = cursor->state.backtrace;
-    if (walk.index >= walk.count) return false;
+    if (walk.index >= walk.count) {
+        if (cursor->sourceTruncated) cursor->hasGivenUp = true;
+        return false;
+    }
     const uintptr_t address = walk.addresses[walk.index];
     if (address == 0 || address == 1) return false;
     if (cursor->depth >= cursor->maxDepth) {
@@ -165,10 +169,18 @@ bool symbolicateFromImages(StackCursor* cursor) {
         return true;
     }
     // A return address points after the call; look up the call itself.
+    const uintptr_t lookup =
+        cursor->firstEntryIsExact && cursor->depth == 1 ? entry.address : entry.address - 1;
     BinaryImage image;
-    if (!findBinaryImage(entry.address - 1, &image)) return false;
+    if (!findBinaryImage(lookup, &image)) return false;
     entry.imageName = image.name;
     entry.imageAddress = image.address;
+    const char* symbolName = nullptr;
+    uintptr_t symbolAddress = 0;
+    if (lookupSymbol(image, lookup, &symbolName, &symbolAddress)) {
+        entry.symbolName = symbolName;
+        entry.symbolAddress = symbolAddress;
+    }
     return true;
 }
 

@@ -30,6 +30,12 @@ struct StackCursor {
     int maxDepth;
     /// The walk stopped because it reached `maxDepth`, not the stack's end.
     bool hasGivenUp;
+    /// The first entry is where the thread stopped, not a return address, so
+    /// symbolication looks it up as it is rather than one byte before it.
+    bool firstEntryIsExact;
+    /// The addresses walked were themselves cut short: reaching their end
+    /// counts as giving up.
+    bool sourceTruncated;
 
     bool (*advanceCursor)(StackCursor* cursor);
     void (*resetCursor)(StackCursor* cursor);
@@ -93,7 +99,7 @@ void initBacktraceCursor(StackCursor* cursor, const uintptr_t* addresses, int co
                          int skipEntries);
 
 /// The default symbolication: the image holding the address from the
-/// crash-time image table. Symbol names are not looked up here.
+/// crash-time image table, and the exported symbol that holds it, if any.
 bool symbolicateFromImages(StackCursor* cursor);
 
 }  // namespace skald::crash

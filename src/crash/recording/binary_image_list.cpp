@@ -99,6 +99,85 @@ bool readBuildId(const unsigned char* notes, size_t size, size_t alignment, Bina
     return false;
 }
 
+/// A pointer from the dynamic section: the loader has relocated most of them
+/// already, but not those of the vDSO, which are link-time values.
+uintptr_t dynamicPointer(const dl_phdr_info& info, uintptr_t value) {
+    return value < info.dlpi_addr ? value + info.dlpi_addr : value;
+}
+
+/// The number of symbols in a GNU hash table: the highest symbol index the
+/// chains reach, plus one.
+uint32_t gnuHashSymbolCount(const uint32_t* table) {
+    const uint32_t bucketCount = table[0];
+    const uint32_t symbolOffset = table[1];
+    const uint32_t bloomSize = table[2];
+    const auto* buckets = reinterpret_cast<const uint32_t*>(
+        reinterpret_cast<const ElfW(Addr)*>(table + 4) + bloomSize);
+    const uint32_t* chains = buckets + bucketCount;
+    uint32_t highest = 0;
+    for (uint32_t i = 0; i < bucketCount; ++i) highest = std::max(highest, buckets[i]);
+    if (highest < symbolOffset) return symbolOffset;
+    while ((chains[highest - symbolOffset] & 1U) == 0) ++highest;
+    return highest + 1;
+}
+
+/// Finds the dynamic symbol and string tables, so that crash-time code can
+/// name addresses without asking the loader.
+void describeSymbols(const dl_phdr_info& info, BinaryImage& image) {
+    const ElfW(Dyn)* dynamic = nullptr;
+    for (int i = 0; i < info.dlpi_phnum; ++i) {
+        if (info.dlpi_phdr[i].p_type == PT_DYNAMIC) {
+            dynamic =
+                reinterpret_cast<const ElfW(Dyn)*>(info.dlpi_addr + info.dlpi_phdr[i].p_vaddr);
+        }
+    }
+    if (dynamic == nullptr) return;
+    uintptr_t symbols = 0, strings = 0, stringsSize = 0, hash = 0, gnuHash = 0;
+    uintptr_t entrySize = sizeof(ElfW(Sym));
+    for (const ElfW(Dyn)* entry = dynamic; entry->d_tag != DT_NULL; ++entry) {
+        switch (entry->d_tag) {
+            case DT_SYMTAB:
+                symbols = dynamicPointer(info, entry->d_un.d_ptr);
+                break;
+            case DT_STRTAB:
+                strings = dynamicPointer(info, entry->d_un.d_ptr);
+                break;
+            case DT_STRSZ:
+                stringsSize = entry->d_un.d_val;
+                break;
+            case DT_HASH:
+                hash = dynamicPointer(info, entry->d_un.d_ptr);
+                break;
+            case DT_GNU_HASH:
+                gnuHash = dynamicPointer(info, entry->d_un.d_ptr);
+                break;
+            case DT_SYMENT:
+                entrySize = entry->d_un.d_val;
+                break;
+            default:
+                break;
+        }
+    }
+    const auto inside = [&](uintptr_t address, uintptr_t length) {
+        return address >= image.address && length <= image.size &&
+               address - image.address <= image.size - length;
+    };
+    if (entrySize != sizeof(ElfW(Sym)) || !inside(symbols, 1) || !inside(strings, stringsSize)) {
+        return;
+    }
+    uint32_t count = 0;
+    if (hash != 0 && inside(hash, 8)) {
+        count = reinterpret_cast<const uint32_t*>(hash)[1];
+    } else if (gnuHash != 0 && inside(gnuHash, 16)) {
+        count = gnuHashSymbolCount(reinterpret_cast<const uint32_t*>(gnuHash));
+    }
+    if (count == 0 || !inside(symbols, static_cast<uintptr_t>(count) * sizeof(ElfW(Sym)))) return;
+    image.symbolTable = symbols;
+    image.symbolCount = count;
+    image.stringTable = strings;
+    image.stringTableSize = stringsSize;
+}
+
 /// Fills everything but the name from the program headers; false for an
 /// object with nothing loaded.
 bool describeImage(const dl_phdr_info& info, BinaryImage& image) {
@@ -136,6 +215,7 @@ bool describeImage(const dl_phdr_info& info, BinaryImage& image) {
         readBuildId(reinterpret_cast<const unsigned char*>(info.dlpi_addr + note.p_vaddr),
                     note.p_memsz, note.p_align, image);
     }
+    describeSymbols(info, image);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "crash/recording/cached_data.h"
 
+#include "crash/recording/binary_image_list.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -35,7 +37,8 @@ std::mutex gThreadMutex;
 std::condition_variable gWake;
 bool gStopping = false;
 bool gStarted = false;
-std::thread gThread;
+// Never destroyed: a joinable thread destroyed at exit would terminate the process.
+std::thread& gThread = *new std::thread();
 CachedData::Sleeper gSleeper;
 
 void readName(pid_t tid, char* out) {
@@ -70,6 +73,8 @@ void monitor(double pollInterval) {
     waitSeconds(0.000001);
     for (int round = 0; !stopping(); ++round) {
         CachedData::refresh();
+        // Images loaded since the last round reach the crash-time table too.
+        BinaryImageList::refresh();
         waitSeconds(round < 4 ? 1.0 : pollInterval);
     }
 }

@@ -1,0 +1,132 @@
+// Async-signal-safe except seedNextReportId: fixed buffers, an atomic counter,
+// and hexadecimal formatting by hand.
+#include "crash/async_safe/report_paths.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace skald::crash {
+
+namespace {
+
+constexpr int kNameSize = 500;
+
+char gDirectory[kNameSize];
+char gAppName[kNameSize];
+std::atomic<uint64_t> gNextId{1};
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+void copyName(char* destination, const char* source, bool replaceSlashes) {
+    int i = 0;
+    for (; source != nullptr && source[i] != '\0' && i < kNameSize - 1; ++i) {
+        destination[i] = replaceSlashes && source[i] == '/' ? '-' : source[i];
+    }
+    destination[i] = '\0';
+}
+
+/// Appends `text` to `buffer` at `*used`; false when it does not fit.
+bool append(char* buffer, int capacity, int* used, const char* text, int length = -1) {
+    if (length < 0) length = static_cast<int>(std::strlen(text));
+    if (*used + length >= capacity) return false;
+    std::memcpy(buffer + *used, text, static_cast<size_t>(length));
+    *used += length;
+    buffer[*used] = '\0';
+    return true;
+}
+
+bool appendHex(char* buffer, int capacity, int* used, uint64_t value) {
+    static const char kHex[] = "0123456789abcdef";
+    char digits[16];
+    for (int i = 15; i >= 0; --i) {
+        digits[i] = kHex[value & 0xF];
+        value >>= 4;
+    }
+    return append(buffer, capacity, used, digits, 16);
+}
+
+bool reportPath(uint64_t reportId, const char* suffix, char* buffer, int capacity) {
+    int used = 0;
+    if (capacity <= 0) return false;
+    buffer[0] = '\0';
+    return append(buffer, capacity, &used, gDirectory) && append(buffer, capacity, &used, "/") &&
+           append(buffer, capacity, &used, gAppName) &&
+           append(buffer, capacity, &used, "-report-") &&
+           appendHex(buffer, capacity, &used, reportId) && append(buffer, capacity, &used, suffix);
+}
+
+/// The ID from "<hex>" followed by exactly `suffix`; 0 otherwise.
+uint64_t parseHexWithSuffix(const char* text, const char* suffix) {
+    uint64_t value = 0;
+    int digits = 0;
+    for (; *text != '\0'; ++text, ++digits) {
+        const char c = *text;
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (digit < 0) break;
+        if (digits >= 16) return 0;
+        value = value << 4 | static_cast<uint64_t>(digit);
+    }
+    if (digits == 0 || std::strcmp(text, suffix) != 0) return 0;
+    return value;
+}
+
+}  // namespace
+
+void setReportPathsBase(const char* appName, const char* reportsPath) {
+    copyName(gAppName, appName, true);
+    copyName(gDirectory, reportsPath, false);
+}
+
+const char* reportsDirectory() {
+    return gDirectory;
+}
+
+const char* reportsAppName() {
+    return gAppName;
+}
+
+void seedNextReportId() {
+    const time_t now = ::time(nullptr);
+    struct tm utc {};
+    ::gmtime_r(&now, &utc);
+    const uint32_t base =
+        static_cast<uint32_t>(utc.tm_sec) + static_cast<uint32_t>(utc.tm_min) * 61 +
+        static_cast<uint32_t>(utc.tm_hour) * 3660 + static_cast<uint32_t>(utc.tm_yday) * 87840 +
+        static_cast<uint32_t>(utc.tm_year) * 32149440;
+    gNextId = static_cast<uint64_t>(base) << 23;
+}
+
+void setNextReportId(uint64_t id) {
+    gNextId = id;
+}
+
+bool nextCrashReportPath(char* buffer, int capacity) {
+    return reportPath(gNextId.fetch_add(1), ".json", buffer, capacity);
+}
+
+bool crashReportPathForId(uint64_t reportId, char* buffer, int capacity) {
+    return reportPath(reportId, ".json", buffer, capacity);
+}
+
+bool attachmentsPathForReport(const char* reportPath, char* buffer, int capacity) {
+    const char* name = std::strrchr(reportPath, '/');
+    name = name != nullptr ? name + 1 : reportPath;
+    const uint64_t reportId = reportIdFromFileName(name);
+    if (reportId == 0) return false;
+    return crash::reportPath(reportId, "-attachments", buffer, capacity);
+}
+
+uint64_t reportIdFromFileName(const char* fileName) {
+    const size_t appLength = std::strlen(gAppName);
+    if (std::strncmp(fileName, gAppName, appLength) != 0) return 0;
+    const char* rest = fileName + appLength;
+    static const char kInfix[] = "-report-";
+    if (std::strncmp(rest, kInfix, sizeof kInfix - 1) != 0) return 0;
+    return parseHexWithSuffix(rest + sizeof kInfix - 1, ".json");
+}
+
+}  // namespace skald::crash

@@ -1,0 +1,18 @@
+// Async-signal-safe on this platform's C library (see the source): the stack
+// of the code that a signal interrupted, read from the unwind tables.
+#pragma once
+
+#include <cstdint>
+
+namespace skald::crash {
+
+/// Warms the unwinder up off the crash path (its first use initialises state).
+void prepareSignalUnwinder();
+
+/// From inside a signal handler: the interrupted instruction's address, then
+/// the return addresses of its callers; returns how many (0 when the tables
+/// do not lead past the signal frame). Follows frames that keep no frame
+/// pointer, such as the C library's.
+int unwindInterruptedStack(uintptr_t* addresses, int capacity);
+
+}  // namespace skald::crash

@@ -1,0 +1,305 @@
+// Async-signal-safe after prepareThreadSuspension(): raw system calls, static
+// slots and atomics. Each stopped thread runs the signal handler below, which
+// records itself and waits until released.
+#include "crash/async_safe/thread_suspension.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+
+#include "crash/async_safe/crash_log.h"
+#include "crash/async_safe/memory.h"
+
+namespace skald::crash {
+
+namespace {
+
+enum SlotState : int { kIdle = 0, kRequested = 1, kParked = 2, kLeft = 3 };
+
+/// A stopped thread waits this long at most for its release, so a suspender
+/// that dies never leaves it parked for good.
+constexpr int64_t kMaxParkNanos = 10'000'000'000;
+
+ThreadSnapshot gSnapshots[kMaxSuspendedThreads];
+std::atomic<int> gStates[kMaxSuspendedThreads];
+std::atomic<uint32_t> gSlotGeneration[kMaxSuspendedThreads];
+std::atomic<int> gCount{0};
+std::atomic<bool> gActive{false};
+std::atomic<bool> gEverSuspended{false};
+std::atomic<uint32_t> gGeneration{0};
+std::atomic<uint32_t> gReleasedGeneration{0};
+std::atomic<bool> gPrepared{false};
+
+pid_t currentThread() {
+    return static_cast<pid_t>(::syscall(SYS_gettid));
+}
+
+int64_t monotonicNanos() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void pause(long nanos) {
+    const timespec delay{0, nanos};
+    ::nanosleep(&delay, nullptr);
+}
+
+constexpr int kGregs[21] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RDI, REG_RSI, REG_RBP,
+                            REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13,
+                            REG_R14, REG_R15, REG_RIP, REG_EFL, -1,      -1,      -1};
+
+void recordRegisters(const ucontext_t* context, ThreadSnapshot* snapshot) {
+    const auto& gregs = context->uc_mcontext.gregs;
+    for (int i = 0; i < 18; ++i) snapshot->registers[i] = static_cast<uint64_t>(gregs[kGregs[i]]);
+    // cs, gs and fs share one register of the signal frame, 16 bits each.
+    const auto segments = static_cast<uint64_t>(gregs[REG_CSGSFS]);
+    snapshot->registers[18] = segments & 0xFFFF;
+    snapshot->registers[19] = (segments >> 32) & 0xFFFF;
+    snapshot->registers[20] = (segments >> 16) & 0xFFFF;
+    snapshot->trapno = static_cast<uint64_t>(gregs[REG_TRAPNO]);
+    snapshot->err = static_cast<uint64_t>(gregs[REG_ERR]);
+    snapshot->faultvaddr = static_cast<uint64_t>(gregs[REG_CR2]);
+}
+
+void recordFrames(ThreadSnapshot* snapshot) {
+    snapshot->frameCount = 0;
+    snapshot->framesTruncated = false;
+    uintptr_t address = snapshot->registers[16];
+    uintptr_t frame = snapshot->registers[6];
+    while (address != 0) {
+        if (snapshot->frameCount >= kMaxSuspendedFrames) {
+            snapshot->framesTruncated = true;
+            break;
+        }
+        snapshot->frames[snapshot->frameCount++] = address;
+        uintptr_t record[2];
+        if (frame == 0 ||
+            !memory::copySafely(reinterpret_cast<const void*>(frame), record, sizeof record)) {
+            break;
+        }
+        address = record[1];
+        // Callers' frames lie higher up; anything else is a broken chain.
+        frame = record[0] > frame ? record[0] : 0;
+    }
+}
+
+int slotOf(pid_t thread, uint32_t generation) {
+    const int count = gCount;
+    for (int i = 0; i < count; ++i) {
+        if (gSnapshots[i].thread == thread && gSlotGeneration[i] == generation) return i;
+    }
+    return -1;
+}
+
+void answerSuspension(int, siginfo_t*, void* userContext) {
+    const int savedErrno = errno;
+    const uint32_t generation = gGeneration;
+    const int slot = gActive ? slotOf(currentThread(), generation) : -1;
+    if (slot >= 0) {
+        int expected = kRequested;
+        // A late answer (the suspender gave up on this thread) must not write
+        // into a slot that is being read.
+        if (gStates[slot].load() == kRequested) {
+            ThreadSnapshot* snapshot = &gSnapshots[slot];
+            recordRegisters(static_cast<const ucontext_t*>(userContext), snapshot);
+            recordFrames(snapshot);
+            if (gStates[slot].compare_exchange_strong(expected, kParked)) {
+                const int64_t start = monotonicNanos();
+                while (gReleasedGeneration.load() != generation &&
+                       monotonicNanos() - start < kMaxParkNanos) {
+                    pause(20'000);
+                }
+                gStates[slot] = kLeft;
+            }
+        }
+    }
+    errno = savedErrno;
+}
+
+// getdents64 through syscall(): opendir allocates.
+struct LinuxDirent {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+pid_t parseThreadId(const char* name) {
+    pid_t value = 0;
+    if (*name == '\0') return 0;
+    for (; *name != '\0'; ++name) {
+        if (*name < '0' || *name > '9') return 0;
+        value = value * 10 + (*name - '0');
+    }
+    return value;
+}
+
+bool isExcluded(pid_t thread, const pid_t* excluded, int excludedCount) {
+    for (int i = 0; i < excludedCount; ++i) {
+        if (excluded[i] == thread) return true;
+    }
+    return false;
+}
+
+/// Fills the slots with the process's threads in /proc order; returns how many.
+int listThreads(uint32_t generation) {
+    const int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        logError("task_threads: ", errorText(errno));
+        return 0;
+    }
+    int count = 0;
+    char buffer[4096];
+    bool full = false;
+    for (;;) {
+        const long read = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        if (read <= 0) break;
+        for (long offset = 0; offset < read;) {
+            const auto* entry = reinterpret_cast<const LinuxDirent*>(buffer + offset);
+            offset += entry->d_reclen;
+            const pid_t thread = parseThreadId(entry->d_name);
+            if (thread == 0) continue;
+            if (count >= kMaxSuspendedThreads) {
+                full = true;
+                continue;
+            }
+            ThreadSnapshot& snapshot = gSnapshots[count];
+            snapshot.thread = thread;
+            snapshot.captured = false;
+            snapshot.frameCount = 0;
+            gStates[count] = kIdle;
+            gSlotGeneration[count] = generation;
+            ++count;
+        }
+    }
+    ::close(fd);
+    if (full) logError("Thread count is higher than the maximum of 100; the rest are left out");
+    return count;
+}
+
+}  // namespace
+
+int suspensionSignal() {
+    return SIGRTMIN + 5;
+}
+
+bool prepareThreadSuspension() {
+    if (gPrepared) return true;
+    struct sigaction action {};
+    action.sa_sigaction = answerSuspension;
+    action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    if (::sigaction(suspensionSignal(), &action, nullptr) != 0) {
+        logError("sigaction (suspension signal): ", errorText(errno));
+        return false;
+    }
+    gPrepared = true;
+    return true;
+}
+
+int suspendEnvironment(const pid_t* excluded, int excludedCount, int timeoutMillis) {
+    bool expected = false;
+    if (!gActive.compare_exchange_strong(expected, true)) return 0;
+    gEverSuspended = true;
+    const uint32_t generation = gGeneration.fetch_add(1) + 1;
+    gCount = 0;
+    const int count = listThreads(generation);
+    gCount = count;
+    if (!gPrepared) return count;
+
+    const pid_t self = currentThread();
+    const pid_t process = ::getpid();
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        ThreadSnapshot& snapshot = gSnapshots[i];
+        const pid_t thread = snapshot.thread;
+        if (thread != self && !isExcluded(thread, excluded, excludedCount)) {
+            gStates[i] = kRequested;
+            int result = -1;
+            for (int attempt = 0; attempt < 5; ++attempt) {
+                result =
+                    static_cast<int>(::syscall(SYS_tgkill, process, thread, suspensionSignal()));
+                if (result == 0 || errno != EAGAIN) break;
+                pause(100'000);
+            }
+            if (result != 0 && errno == ESRCH) continue;  // the thread has ended
+            if (result != 0) {
+                logError("thread_suspend: ", errorText(errno));
+                gStates[i] = kIdle;
+            }
+        }
+        if (kept != i) {
+            gSnapshots[kept] = snapshot;
+            gStates[kept] = gStates[i].load();
+            gSlotGeneration[kept] = gSlotGeneration[i].load();
+            gSlotGeneration[i] = 0;
+        }
+        ++kept;
+    }
+    gCount = kept;
+
+    const int64_t deadline = monotonicNanos() + static_cast<int64_t>(timeoutMillis) * 1'000'000;
+    for (;;) {
+        bool waiting = false;
+        for (int i = 0; i < kept; ++i) waiting |= gStates[i].load() == kRequested;
+        if (!waiting || monotonicNanos() >= deadline) break;
+        pause(20'000);
+    }
+    for (int i = 0; i < kept; ++i) {
+        int requested = kRequested;
+        // Threads that did not answer in time are given up on.
+        if (!gStates[i].compare_exchange_strong(requested, kIdle)) {
+            gSnapshots[i].captured = gStates[i].load() == kParked || gStates[i].load() == kLeft;
+        }
+    }
+    return kept;
+}
+
+void resumeEnvironment() {
+    if (!gActive) {
+        logError("we should call suspendEnvironment() first");
+        return;
+    }
+    gReleasedGeneration = gGeneration.load();
+    // Let the parked threads leave their handler before the slots are reused.
+    const int64_t deadline = monotonicNanos() + 200'000'000;
+    for (;;) {
+        bool parked = false;
+        for (int i = 0; i < gCount; ++i) parked |= gStates[i].load() == kParked;
+        if (!parked || monotonicNanos() >= deadline) break;
+        pause(20'000);
+    }
+    gActive = false;
+}
+
+bool isEnvironmentSuspended() {
+    return gActive;
+}
+
+int suspendedThreadCount() {
+    return gEverSuspended ? gCount.load() : 0;
+}
+
+const ThreadSnapshot* suspendedThread(int index) {
+    if (index < 0 || index >= suspendedThreadCount()) return nullptr;
+    return &gSnapshots[index];
+}
+
+const ThreadSnapshot* snapshotOfThread(pid_t thread) {
+    const int count = suspendedThreadCount();
+    for (int i = 0; i < count; ++i) {
+        if (gSnapshots[i].thread == thread) return &gSnapshots[i];
+    }
+    return nullptr;
+}
+
+}  // namespace skald::crash

@@ -1,0 +1,100 @@
+// Uncaught exceptions of the application layer, reported through its
+// uncaught-exception handler. This path runs in ordinary context and may
+// allocate; the other threads are stopped while the report is written.
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "crash/async_safe/machine_context.h"
+#include "crash/async_safe/monitor_registry.h"
+#include "crash/async_safe/monitors.h"
+#include "crash/async_safe/stack_cursor.h"
+#include "crash/async_safe/thread_suspension.h"
+#include "crash/recording/app_exception_monitor.h"
+#include "platform/exception/app_exception.h"
+
+namespace skald::crash {
+
+namespace {
+
+constexpr int kOtherThreadWaitMillis = 30000;
+
+std::atomic<bool> gIsEnabled{false};
+platform::UncaughtExceptionHandler gPreviousHandler = nullptr;
+
+MonitorContext gContext;
+MachineContext gMachineContext;
+StackCursor gCursor;
+
+void handleException(const platform::AppException& exception) {
+    SKALD_LOG_DEBUG("Trapped exception %s", exception.what());
+    if (gIsEnabled) {
+        const registry::FatalCapture capture = registry::notifyFatalExceptionCaptured(false);
+        if (capture == registry::FatalCapture::kOtherThreadHandling) {
+            registry::waitForHandlingToEnd(kOtherThreadWaitMillis);
+        } else {
+            const bool first = capture == registry::FatalCapture::kFirst;
+            if (first) suspendEnvironment(nullptr, 0);
+            SKALD_LOG_DEBUG("Filling out context.");
+            const std::vector<uintptr_t> callStack = exception.callStackReturnAddresses();
+            const std::string userInfo =
+                exception.userInfo().is_null() ? std::string() : exception.userInfo().dump();
+            gContext = MonitorContext{};
+            generateEventId(gContext.eventID);
+            getContextForCurrentThread(&gMachineContext, true);
+            initBacktraceCursor(&gCursor, callStack.data(), static_cast<int>(callStack.size()), 0);
+            gContext.crashType = monitor_type::kNSException;
+            gContext.offendingMachineContext = &gMachineContext;
+            gContext.stackCursor = &gCursor;
+            gContext.NSException.name = exception.name().c_str();
+            gContext.NSException.userInfo = userInfo.empty() ? nullptr : userInfo.c_str();
+            gContext.exceptionName = exception.name().c_str();
+            gContext.crashReason = exception.reason().c_str();
+            SKALD_LOG_DEBUG("Calling main crash handler.");
+            registry::handleException(&gContext);
+            // Other threads would stay stopped for whatever the previous
+            // handler still has to do; let them go.
+            if (first) resumeEnvironment();
+        }
+    }
+    if (gPreviousHandler != nullptr) {
+        SKALD_LOG_DEBUG("Calling original exception handler.");
+        gPreviousHandler(exception);
+    }
+}
+
+void setEnabled(bool isEnabled) {
+    if (isEnabled == gIsEnabled) return;
+    gIsEnabled = isEnabled;
+    if (isEnabled) {
+        prepareThreadSuspension();
+        SKALD_LOG_DEBUG("Backing up original handler.");
+        gPreviousHandler = platform::uncaughtExceptionHandler();
+        SKALD_LOG_DEBUG("Setting new handler.");
+        platform::setUncaughtExceptionHandler(handleException);
+    } else {
+        SKALD_LOG_DEBUG("Restoring original handler.");
+        platform::setUncaughtExceptionHandler(gPreviousHandler);
+    }
+}
+
+bool isEnabled() {
+    return gIsEnabled;
+}
+
+const MonitorAPI kApi = {setEnabled, isEnabled, nullptr};
+
+}  // namespace
+
+const MonitorAPI* nsExceptionMonitorApi() {
+    return &kApi;
+}
+
+/// The handler the application layer calls, for whoever routes its exceptions here.
+platform::UncaughtExceptionHandler appExceptionHandler() {
+    return handleException;
+}
+
+}  // namespace skald::crash

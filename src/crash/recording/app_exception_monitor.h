@@ -1,0 +1,11 @@
+#pragma once
+
+#include "platform/exception/app_exception.h"
+
+namespace skald::crash {
+
+/// The monitor's handler of the application layer's uncaught exceptions, for
+/// code that routes such exceptions to it directly.
+platform::UncaughtExceptionHandler appExceptionHandler();
+
+}  // namespace skald::crash

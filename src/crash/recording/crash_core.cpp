@@ -1,0 +1,100 @@
+#include "crash/recording/crash_core.h"
+
+#include <mutex>
+
+#include "core/log.h"
+#include "crash/async_safe/app_state.h"
+#include "crash/async_safe/file_utils.h"
+#include "crash/async_safe/monitor_registry.h"
+#include "crash/recording/app_state_monitor.h"
+#include "crash/recording/binary_image_list.h"
+#include "crash/recording/cached_data.h"
+#include "crash/recording/report_store.h"
+
+namespace skald::crash::core {
+
+namespace {
+
+constexpr double kCachePollIntervalSeconds = 60;
+
+std::mutex gMutex;
+bool gInstalled = false;
+bool gEverInstalled = false;
+MonitorType gMonitoring = monitor_type::kAll;
+std::string gReportsPath;
+
+MonitorType applyMonitoring() {
+    registry::setActiveMonitors(gMonitoring);
+    if (registry::debuggerWarningGiven()) {
+        SKALD_LOG_WARNING(
+            "A debugger is attached: crash handling is off while it is. Detach it to test "
+            "crash reporting.");
+    }
+    return registry::activeMonitors();
+}
+
+}  // namespace
+
+MonitorType install(const std::string& appName, const std::string& installPath) {
+    const std::lock_guard lock(gMutex);
+    if (gEverInstalled) return gMonitoring;
+    gEverInstalled = true;
+
+    gReportsPath = installPath + "/Reports";
+    if (!makeDirectoryWithParents(gReportsPath.c_str())) return monitor_type::kNone;
+    initializeReportStore(appName.c_str(), gReportsPath.c_str());
+    const std::string dataPath = installPath + "/Data";
+    if (!makeDirectoryWithParents(dataPath.c_str())) return monitor_type::kNone;
+    appstate::initialize(installPath);
+    CachedData::start(kCachePollIntervalSeconds);
+    BinaryImageList::start();
+    registry::setEventCallback(handler::handleCrashEvent);
+    gInstalled = true;
+    return applyMonitoring();
+}
+
+MonitorType setMonitoring(MonitorType monitoring) {
+    const std::lock_guard lock(gMutex);
+    gMonitoring = monitoring;
+    if (!gInstalled) return registry::activeMonitors();
+    return applyMonitoring();
+}
+
+MonitorType monitoring() {
+    const std::lock_guard lock(gMutex);
+    return gMonitoring;
+}
+
+bool isInstalled() {
+    const std::lock_guard lock(gMutex);
+    return gInstalled;
+}
+
+void uninstall() {
+    const std::lock_guard lock(gMutex);
+    registry::setEventCallback(nullptr);
+    gInstalled = false;
+    CachedData::stop();
+}
+
+void notifyAppActive(bool isActive) {
+    appstate::notifyAppActive(isActive);
+}
+
+void notifyAppInForeground(bool isInForeground) {
+    appstate::notifyAppInForeground(isInForeground);
+}
+
+void notifyAppTerminate() {
+    appstate::notifyAppTerminate();
+}
+
+void notifyAppCrash() {
+    appstate::notifyAppCrash();
+}
+
+const std::string& reportsPath() {
+    return gReportsPath;
+}
+
+}  // namespace skald::crash::core

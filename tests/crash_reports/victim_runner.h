@@ -1,0 +1,37 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace skald::test {
+
+/// How a crashing child process ended.
+struct VictimRun {
+    /// The signal that ended it, or 0 when it exited.
+    int signal = 0;
+    int exitCode = 0;
+    std::string output;
+};
+
+/// Runs the crash victim with `mode` against `directory` and waits for it
+/// (at most `timeoutSeconds`, then kills it).
+VictimRun runVictim(const std::filesystem::path& directory, const std::string& mode,
+                    int timeoutSeconds = 30);
+
+/// The report files the victim left in "<directory>/Reports".
+std::vector<std::filesystem::path> reportFiles(const std::filesystem::path& directory);
+
+/// The only report, parsed; nullopt (with a test failure) otherwise.
+std::optional<nlohmann::json> onlyReport(const std::filesystem::path& directory);
+
+/// The thread marked "crashed" in a standard report.
+const nlohmann::json* crashedThread(const nlohmann::json& report);
+
+/// The symbol names of a thread's backtrace, in order.
+std::vector<std::string> symbolNames(const nlohmann::json& thread);
+
+}  // namespace skald::test
