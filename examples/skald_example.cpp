@@ -1,11 +1,16 @@
 // A small host program: starts the SDK with the DSN from SKALD_DSN and runs
 // the commands given as arguments, in order. Run with --help for the list.
+#include <sys/mman.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "skald/skald.h"
@@ -34,6 +39,14 @@ commands:
   --error DOMAIN:CODE:TEXT  capture an error; the --underlying options that
   --underlying DOMAIN:CODE:TEXT   follow it give its cause, its cause's cause...
   --attachment PATH TEXT    capture a message event with the file attached
+  --sleep SECONDS           wait (a crash after 2 s is not a start-up crash)
+  --crashed-last-run VALUE  print "crashed last run: yes|no" (VALUE is ignored)
+  --crash KIND              crash: segv, bus, fpe, ill, abort, cpp-exception,
+                            stack-overflow or thread (a segv on another thread)
+
+options that go before the commands, too:
+  --max-breadcrumbs N       the scope's breadcrumb limit (default 100)
+  --no-crash-handler        start without crash handling
 )";
 
 struct Settings {
@@ -42,6 +55,8 @@ struct Settings {
     std::optional<std::string> environment;
     std::optional<std::string> cacheDir;
     double flushSeconds = 5;
+    std::optional<size_t> maxBreadcrumbs;
+    bool crashHandler = true;
 };
 
 bool splitPair(const std::string& text, char separator, std::string& key, std::string& value) {
@@ -97,6 +112,63 @@ __attribute__((noinline)) skald::Id captureMessageWithAttachment(const std::stri
     return id;
 }
 
+// The crashing functions, out of line and exported so that crash reports name them.
+extern "C" {
+
+__attribute__((noinline)) void exampleCrashNullPointer() {
+    volatile int* volatile nothing = nullptr;  // opaque: the store must stay
+    *nothing = 1;
+}
+
+__attribute__((noinline)) void exampleCrashBusError() {
+    // A mapping beyond the end of its (empty) file.
+    FILE* file = std::tmpfile();
+    auto* mapped = static_cast<volatile char*>(
+        ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, ::fileno(file), 0));
+    mapped[0] = 1;
+}
+
+__attribute__((noinline)) int exampleCrashDivideByZero(int divisor) {
+    volatile int dividend = 1;
+    return dividend / divisor;
+}
+
+__attribute__((noinline)) void exampleCrashIllegalInstruction() {
+    __builtin_trap();
+}
+
+__attribute__((noinline)) void exampleCrashAbort() {
+    std::abort();
+}
+
+__attribute__((noinline)) void exampleCrashThrow() {
+    throw std::runtime_error("skald-example threw on purpose");
+}
+
+__attribute__((noinline)) int exampleCrashRecurse(volatile int depth) {
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    if (depth == -1) return 0;  // never; keeps the compiler from proving the recursion endless
+    return exampleCrashRecurse(depth + 1) + frame[0];
+}
+}
+
+namespace {
+
+bool crash(const std::string& kind) {
+    if (kind == "segv") exampleCrashNullPointer();
+    if (kind == "bus") exampleCrashBusError();
+    if (kind == "fpe") std::printf("%d\n", exampleCrashDivideByZero(0));
+    if (kind == "ill") exampleCrashIllegalInstruction();
+    if (kind == "abort") exampleCrashAbort();
+    if (kind == "cpp-exception") exampleCrashThrow();
+    if (kind == "stack-overflow") std::printf("%d\n", exampleCrashRecurse(0));
+    if (kind == "thread") std::thread(exampleCrashNullPointer).join();
+    return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     Settings settings;
@@ -111,6 +183,11 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (arg == "--no-crash-handler") {
+            settings.crashHandler = false;
+        } else if (arg == "--max-breadcrumbs") {
+            if (i + 1 >= args.size()) return fail("missing value for", arg.c_str());
+            settings.maxBreadcrumbs = static_cast<size_t>(std::atoll(args[++i].c_str()));
         } else if (arg == "--debug") {
             settings.debug = true;
         } else if (arg == "--release" || arg == "--environment" || arg == "--cache-dir" ||
@@ -136,6 +213,8 @@ int main(int argc, char** argv) {
         if (settings.cacheDir) options.cacheDirectoryPath = *settings.cacheDir;
         // The program's own frames count as in-app.
         options.addInAppInclude("skald-example");
+        options.enableCrashHandler = settings.crashHandler;
+        if (settings.maxBreadcrumbs) options.maxBreadcrumbs = *settings.maxBreadcrumbs;
     });
 
     for (size_t i = 0; i < commands.size(); ++i) {
@@ -186,6 +265,13 @@ int main(int argc, char** argv) {
             const std::string* message = value();
             if (!message) return fail("missing text for", "--attachment");
             captureMessageWithAttachment(*text, *message);
+        } else if (command == "--sleep") {
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(text->c_str())));
+        } else if (command == "--crashed-last-run") {
+            std::printf("crashed last run: %s\n", skald::SDK::crashedLastRun() ? "yes" : "no");
+        } else if (command == "--crash") {
+            std::fflush(stdout);
+            if (!crash(*text)) return fail("unknown crash kind", text->c_str());
         } else {
             return fail("unknown command", command.c_str());
         }

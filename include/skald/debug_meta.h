@@ -20,6 +20,8 @@ class DebugMeta {
     std::optional<std::string> name;
     std::optional<std::string> codeFile;
     std::optional<std::string> imageVmAddress;
+    /// The image's own identifier (the hexadecimal GNU build-id); "code_id".
+    std::optional<std::string> codeID;
 
     Json serialize() const;
 };

@@ -1,8 +1,8 @@
 #include "core/debug_image_provider.h"
 
-#include <cstdio>
 #include <utility>
 
+#include "core/debug_id.h"
 #include "crash/reporting/hex_address.h"
 
 namespace skald {
@@ -14,19 +14,6 @@ void addImageAddresses(const std::vector<std::shared_ptr<Frame>>& frames,
     for (const auto& frame : frames) {
         if (frame && frame->imageAddress) addresses.insert(*frame->imageAddress);
     }
-}
-
-/// The usual debug id of an ELF image: the first 16 bytes of the build-id
-/// (zero-padded) read as a GUID, whose first three fields are little-endian.
-std::string debugIdFromBuildId(const uint8_t* buildId, size_t length) {
-    uint8_t bytes[16] = {};
-    for (size_t i = 0; i < 16 && i < length; ++i) bytes[i] = buildId[i];
-    char text[37];
-    std::snprintf(text, sizeof(text),
-                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[3],
-                  bytes[2], bytes[1], bytes[0], bytes[5], bytes[4], bytes[7], bytes[6], bytes[8],
-                  bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-    return text;
 }
 
 }  // namespace

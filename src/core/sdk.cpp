@@ -13,6 +13,7 @@
 #include "core/sdk_state.h"
 #include "crash/recording/binary_image_cache.h"
 #include "persistence/file_manager.h"
+#include "platform/dispatch/main_queue.h"
 #include "skald/breadcrumb.h"
 #include "skald/private_sdk_only.h"
 #include "skald/scope.h"
@@ -86,14 +87,22 @@ void SDK::startWithOptions(std::shared_ptr<Options> options) {
     }
 
     SKALD_LOG_DEBUG("Dispatching init work required to run on main thread.");
-    container->dispatchQueueWrapper()->dispatchAsyncOnMainQueue([client, scope, container] {
+    auto mainThreadInit = [client, scope, container] {
         SKALD_LOG_DEBUG("SDK main thread init started...");
         auto hub = std::make_shared<Hub>(client, scope);
         setCurrentHub(hub);
         if (auto crashWrapper = container->crashWrapper()) crashWrapper->startBinaryImageCache();
         hub->installIntegrations();
         // Launch profiling joins here once profiling exists.
-    });
+    };
+    // On the main thread the work runs now, also inside a running loop: crash
+    // handling and the previous run's crash state must be in place when start
+    // returns.
+    if (platform::MainQueue::isMainThread()) {
+        mainThreadInit();
+    } else {
+        container->dispatchQueueWrapper()->dispatchAsyncOnMainQueue(std::move(mainThreadInit));
+    }
     SKALD_LOG_DEBUG("SDK initialized! Version: %s", Meta::versionString().c_str());
 }
 

@@ -93,8 +93,12 @@ bool BaseIntegration::shouldBeEnabledWithOptions(const Options& options) const {
 }
 
 IntegrationRegistry& IntegrationRegistry::shared() {
-    static IntegrationRegistry registry;
-    return registry;
+    static IntegrationRegistry* registry = [] {
+        auto* created = new IntegrationRegistry();
+        registerBuiltInIntegrations(*created);
+        return created;
+    }();
+    return *registry;
 }
 
 void IntegrationRegistry::registerIntegration(const std::string& name, Factory factory) {

@@ -84,4 +84,7 @@ class IntegrationRegistry {
     std::map<std::string, Factory> factories_;
 };
 
+/// Registers the integrations that ship with the SDK under their names.
+void registerBuiltInIntegrations(IntegrationRegistry& registry);
+
 }  // namespace skald

@@ -19,7 +19,7 @@ std::string lastPathComponent(std::string_view path) {
 }  // namespace
 
 Json DebugMeta::serialize() const {
-    Json result = objectWithCapacity(8);
+    Json result = objectWithCapacity(9);
     appendIfSet(result, "uuid", uuid);
     appendIfSet(result, "debug_id", debugID);
     appendIfSet(result, "type", type);
@@ -28,6 +28,7 @@ Json DebugMeta::serialize() const {
     if (name) appendEntry(result, "name", lastPathComponent(*name));
     appendIfSet(result, "code_file", codeFile);
     appendIfSet(result, "image_vmaddr", imageVmAddress);
+    appendIfSet(result, "code_id", codeID);
     return result;
 }
 

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crash/async_safe/monitor_context.h"
+#include "crash/reporting/crash_report_filters.h"
+#include "skald/error.h"
+#include "skald/json.h"
+
+namespace skald::crash {
+
+/// Completion of a batch of reports: the reports handled, whether the batch
+/// was completed, and the error that stopped it.
+using ReportsCompletion = CrashReportFilterCompletion;
+
+/// The object front of the crash core: one per process, owning where crash
+/// data lives and what happens with the reports of earlier runs.
+class CrashReporter {
+  public:
+    /// What happens with stored reports after `sendAllReports`.
+    enum DeleteBehavior : int { kDeleteNever = 0, kDeleteOnSuccess = 1, kDeleteAlways = 2 };
+
+    /// The default monitors: Mach exception, signal, C++ exception, the
+    /// application layer's exceptions and the application state.
+    static constexpr MonitorType kDefaultMonitoring = 0x8F;
+
+    explicit CrashReporter(std::optional<std::string> basePath);
+
+    /// The process's one reporter, created with the base path on first use.
+    static CrashReporter& shared(const std::optional<std::string>& basePath = std::nullopt);
+
+    /// Starts the crash core under "<basePath>/SkaldCrash/<bundleName>"; false
+    /// without a base path or when no monitor could be turned on.
+    bool install();
+    /// Turns every monitor off and remembers them for the next `install`.
+    void uninstall();
+
+    void setBasePath(std::optional<std::string> basePath);
+    const std::optional<std::string>& basePath() const { return basePath_; }
+    const std::string& bundleName() const { return bundleName_; }
+    void setBundleName(const std::string& name);
+    /// "<basePath>/SkaldCrash/<bundleName>" ("" without a base path).
+    std::string installPath() const;
+
+    /// The JSON of `userInfo` is embedded as the report's "user" section.
+    void setUserInfo(const std::optional<Json>& userInfo);
+    std::optional<Json> userInfo() const;
+
+    void setMonitoring(MonitorType monitoring);
+    MonitorType monitoring() const;
+    void setIntrospectMemory(bool introspect);
+    void setMaxReportCount(int count);
+    void setDeleteBehaviorAfterSendAll(int behavior) { deleteBehaviorAfterSendAll_ = behavior; }
+
+    void setSink(std::shared_ptr<CrashReportFilter> sink);
+    std::shared_ptr<CrashReportFilter> sink() const;
+
+    void setOnCrash(std::function<void()> onCrash) { onCrash_ = std::move(onCrash); }
+
+    /// Hands every stored report to the sink, then deletes them as the
+    /// delete behaviour says.
+    void sendAllReports(ReportsCompletion completion);
+    void sendReports(const std::vector<Json>& reports, ReportsCompletion completion);
+
+    /// Every stored report, fixed up, decoded and diagnosed, oldest first.
+    std::vector<Json> allReports();
+    std::optional<Json> reportWithIntID(uint64_t reportId);
+    std::vector<uint64_t> reportIDs();
+    int reportCount();
+    void deleteAllReports();
+    void deleteReportWithID(uint64_t reportId);
+
+    // The crash state of this and the previous launch.
+    bool crashedLastLaunch() const;
+    double activeDurationSinceLastCrash() const;
+    double backgroundDurationSinceLastCrash() const;
+    int launchesSinceLastCrash() const;
+    int sessionsSinceLastCrash() const;
+    double activeDurationSinceLaunch() const;
+    double backgroundDurationSinceLaunch() const;
+    int sessionsSinceLaunch() const;
+
+    void applicationDidBecomeActive();
+    void applicationWillResignActive();
+    void applicationWillEnterForeground();
+    void applicationDidEnterBackground();
+    void applicationWillTerminate();
+
+  private:
+    void doctorReport(Json& report) const;
+
+    mutable std::mutex mutex_;
+    std::optional<std::string> basePath_;
+    std::string bundleName_;
+    int deleteBehaviorAfterSendAll_ = kDeleteAlways;
+    bool introspectMemory_ = true;
+    int maxReportCount_ = 5;
+    MonitorType monitoring_ = kDefaultMonitoring;
+    MonitorType monitoringWhenUninstalled_ = 0;
+    bool monitoringFromUninstalledToRestore_ = false;
+    std::optional<Json> userInfo_;
+    std::function<void()> onCrash_;
+    std::shared_ptr<CrashReportFilter> sink_;
+};
+
+}  // namespace skald::crash

@@ -1,0 +1,87 @@
+#include "crash/recording/crash_scope_observer.h"
+
+#include <nlohmann/json.hpp>
+
+#include "core/log.h"
+#include "crash/async_safe/scope_snapshot.h"
+#include "skald/user.h"
+
+namespace skald::crash {
+
+namespace {
+
+/// Compact JSON with sorted keys; nullopt (logged) when the value cannot be
+/// written, e.g. text that is not UTF-8.
+std::optional<std::string> encode(const Json& value) {
+    try {
+        return nlohmann::json::parse(value.dump()).dump();
+    } catch (const nlohmann::json::exception&) {
+        SKALD_LOG_ERROR("Could not serialize %s",
+                        value.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+        return std::nullopt;
+    }
+}
+
+/// Empty values clear the slot; values that cannot be encoded leave it as it was.
+void store(scope::Field field, const Json& value) {
+    if (value.is_null() || (value.is_structured() && value.empty())) {
+        scope::setField(field, nullptr);
+        return;
+    }
+    if (const auto json = encode(value)) scope::setField(field, json->c_str());
+}
+
+}  // namespace
+
+CrashScopeObserver::CrashScopeObserver(int maxBreadcrumbs) {
+    scope::clear();
+    scope::setBreadcrumbCapacity(maxBreadcrumbs);
+}
+
+void CrashScopeObserver::setUser(const std::shared_ptr<User>& user) {
+    store(scope::Field::User, user ? user->serialize() : Json());
+}
+
+void CrashScopeObserver::setDist(const std::optional<std::string>& dist) {
+    store(scope::Field::Dist, dist ? Json(*dist) : Json());
+}
+
+void CrashScopeObserver::setEnvironment(const std::optional<std::string>& environment) {
+    store(scope::Field::Environment, environment ? Json(*environment) : Json());
+}
+
+void CrashScopeObserver::setContext(const Json& context) {
+    store(scope::Field::Context, context);
+}
+
+void CrashScopeObserver::setExtras(const Json& extras) {
+    store(scope::Field::Extra, extras);
+}
+
+void CrashScopeObserver::setTags(const std::map<std::string, std::string>& tags) {
+    Json value = Json::object();
+    for (const auto& [key, tag] : tags) value[key] = tag;
+    store(scope::Field::Tags, value);
+}
+
+void CrashScopeObserver::setFingerprint(const std::vector<std::string>& fingerprint) {
+    store(scope::Field::Fingerprint, Json(fingerprint));
+}
+
+void CrashScopeObserver::setLevel(Level level) {
+    store(scope::Field::Level, level == Level::None ? Json() : Json(nameForLevel(level)));
+}
+
+void CrashScopeObserver::addSerializedBreadcrumb(const Json& crumb) {
+    if (const auto json = encode(crumb)) scope::addBreadcrumb(json->c_str());
+}
+
+void CrashScopeObserver::clearBreadcrumbs() {
+    scope::clearBreadcrumbs();
+}
+
+void CrashScopeObserver::clear() {
+    scope::clear();
+}
+
+}  // namespace skald::crash

@@ -1,0 +1,105 @@
+#include "integrations/crash_integration.h"
+
+#include <mutex>
+
+#include "core/crash_wrapper.h"
+#include "core/dependency_container.h"
+#include "core/hub.h"
+#include "core/in_app_logic.h"
+#include "crash/async_safe/monitors.h"
+#include "crash/recording/crash_installation.h"
+#include "crash/recording/crash_reporter.h"
+#include "crash/recording/crash_scope_observer.h"
+#include "session/session_crashed_handler.h"
+#include "skald/options.h"
+#include "skald/scope.h"
+#include "skald/sdk.h"
+
+namespace skald {
+
+namespace {
+
+// One installation per process; the start runs once until uninstalled.
+std::mutex gMutex;
+std::shared_ptr<crash::InstallationReporter> gInstallation;
+bool gStarted = false;
+
+}  // namespace
+
+CrashIntegration::CrashIntegration()
+    : CrashIntegration(DependencyContainer::sharedInstance()->crashWrapper(),
+                       DependencyContainer::sharedInstance()->dispatchQueueWrapper()) {}
+
+CrashIntegration::CrashIntegration(std::shared_ptr<CrashWrapper> crashWrapper,
+                                   std::shared_ptr<DispatchQueueWrapper> dispatchQueueWrapper)
+    : BaseIntegration(kName),
+      crashWrapper_(std::move(crashWrapper)),
+      dispatchQueueWrapper_(std::move(dispatchQueueWrapper)) {}
+
+bool CrashIntegration::installWithOptions(const Options& options) {
+    if (!BaseIntegration::installWithOptions(options)) return false;
+    releaseName_ = options.releaseName;
+    dist_ = options.dist;
+    inAppIncludes_ = options.inAppIncludes();
+    inAppExcludes_ = options.inAppExcludes();
+    crashedSessionHandler_ = std::make_shared<SessionCrashedHandler>(crashWrapper_);
+    scopeObserver_ =
+        std::make_shared<crash::CrashScopeObserver>(static_cast<int>(options.maxBreadcrumbs));
+    startCrashHandler(options.cacheDirectoryPath, options.enableSigtermReporting);
+    configureScope();
+    return true;
+}
+
+void CrashIntegration::startCrashHandler(const std::string& cacheDirectoryPath,
+                                         bool enableSigtermReporting) {
+    std::shared_ptr<crash::InstallationReporter> installation;
+    bool created = false;
+    {
+        const std::lock_guard lock(gMutex);
+        if (gStarted) return;
+        gStarted = true;
+        if (!gInstallation) {
+            auto inAppLogic = std::make_shared<InAppLogic>(inAppIncludes_, inAppExcludes_);
+            gInstallation = std::make_shared<crash::InstallationReporter>(
+                std::move(inAppLogic), crashWrapper_, dispatchQueueWrapper_);
+            created = true;
+        }
+        installation = gInstallation;
+    }
+    crash::setSigtermMonitoringEnabled(enableSigtermReporting);
+    installation->install(cacheDirectoryPath);
+    if (crashedSessionHandler_) crashedSessionHandler_->endCurrentSessionAsCrashedWhenCrashOrOOM();
+    // Reports are sent once per process: a later start after uninstall
+    // reuses the installation and does not send them again.
+    if (created) installation->sendAllReports(nullptr);
+}
+
+void CrashIntegration::configureScope() {
+    const auto hub = SDK::currentHub();
+    if (!hub) return;
+    const auto scope = hub->scope();
+    Json userInfo = scope->serialize();
+    if (!userInfo.is_object()) userInfo = Json::object();
+    if (releaseName_) userInfo["release"] = *releaseName_;
+    if (dist_) userInfo["dist"] = *dist_;
+    crash::CrashReporter::shared().setUserInfo(userInfo);
+    scope->addObserver(scopeObserver_);
+}
+
+void CrashIntegration::uninstall() {
+    std::shared_ptr<crash::InstallationReporter> installation;
+    {
+        const std::lock_guard lock(gMutex);
+        installation = gInstallation;
+        gStarted = false;
+    }
+    if (installation) installation->uninstall();
+}
+
+void CrashIntegration::resetForTesting() {
+    const std::lock_guard lock(gMutex);
+    gInstallation.reset();
+    gStarted = false;
+}
+
+}  // namespace skald
