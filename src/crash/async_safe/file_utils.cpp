@@ -29,15 +29,6 @@ bool joinPath(const char* directory, const char* name, char* out) {
     return true;
 }
 
-// getdents64 through syscall(): opendir allocates.
-struct LinuxDirent {
-    ino64_t d_ino;
-    off64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[];
-};
-
 bool deleteContents(const char* path, int depth);
 
 bool deleteEntry(const char* path, int depth) {
@@ -79,7 +70,7 @@ bool deleteContents(const char* path, int depth) {
         }
         if (count == 0) break;
         for (long offset = 0; offset < count;) {
-            const auto* entry = reinterpret_cast<const LinuxDirent*>(buffer + offset);
+            const auto* entry = reinterpret_cast<const KernelDirent*>(buffer + offset);
             offset += entry->d_reclen;
             if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
                 continue;

@@ -8,6 +8,16 @@
 
 namespace skald::crash {
 
+/// One entry of the kernel's getdents64 answer: directories are read with
+/// that system call because opendir() allocates.
+struct KernelDirent {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
 /// Writes every byte, retrying after interruptions and short writes.
 bool writeAll(int fd, const char* data, size_t length);
 

@@ -95,18 +95,8 @@ void resetMachineContext(StackCursor* cursor) {
 void getContextForSignal(const void* userContext, MachineContext* destination,
                          bool isCrashedContext) {
     *destination = MachineContext{};
-    const auto* context = static_cast<const ucontext_t*>(userContext);
-    const auto& gregs = context->uc_mcontext.gregs;
-    for (int i = 0; i < 18; ++i) {
-        destination->registers[i] = static_cast<uint64_t>(gregs[kGregs[i]]);
-    }
-    const auto segments = static_cast<uint64_t>(gregs[REG_CSGSFS]);
-    destination->registers[18] = segments & 0xFFFF;
-    destination->registers[19] = (segments >> 32) & 0xFFFF;
-    destination->registers[20] = (segments >> 16) & 0xFFFF;
-    destination->trapno = static_cast<uint64_t>(gregs[REG_TRAPNO]);
-    destination->err = static_cast<uint64_t>(gregs[REG_ERR]);
-    destination->faultvaddr = static_cast<uint64_t>(gregs[REG_CR2]);
+    readSignalRegisters(userContext, destination->registers, &destination->trapno,
+                        &destination->err, &destination->faultvaddr);
     destination->thread = currentThread();
     destination->isCrashedContext = isCrashedContext;
     destination->isCurrentThread = true;
@@ -125,6 +115,20 @@ void getContextForSignal(const void* userContext, MachineContext* destination,
                                  destination->faultvaddr < sp &&
                                  sp - destination->faultvaddr <= kStackGuardReach;
     destination->isStackOverflow = cursor.hasGivenUp || faultBelowStack;
+}
+
+void readSignalRegisters(const void* userContext, uint64_t registers[21], uint64_t* trapno,
+                         uint64_t* err, uint64_t* faultvaddr) {
+    const auto& gregs = static_cast<const ucontext_t*>(userContext)->uc_mcontext.gregs;
+    for (int i = 0; i < 18; ++i) registers[i] = static_cast<uint64_t>(gregs[kGregs[i]]);
+    // cs, gs and fs share one register of the signal frame, 16 bits each.
+    const auto segments = static_cast<uint64_t>(gregs[REG_CSGSFS]);
+    registers[18] = segments & 0xFFFF;
+    registers[19] = (segments >> 32) & 0xFFFF;
+    registers[20] = (segments >> 16) & 0xFFFF;
+    *trapno = static_cast<uint64_t>(gregs[REG_TRAPNO]);
+    *err = static_cast<uint64_t>(gregs[REG_ERR]);
+    *faultvaddr = static_cast<uint64_t>(gregs[REG_CR2]);
 }
 
 void getContextForCurrentThread(MachineContext* destination, bool isCrashedContext) {

@@ -49,6 +49,11 @@ void getContextForCurrentThread(MachineContext* destination, bool isCrashedConte
 /// false when the thread is not listed (`hasRegisters` false when it did not answer).
 bool getContextForThread(pid_t thread, MachineContext* destination, bool isCrashedContext);
 
+/// The 21 registers (in `registerName` order) and the trap number, error
+/// code and fault address of a signal handler's user context.
+void readSignalRegisters(const void* userContext, uint64_t registers[21], uint64_t* trapno,
+                         uint64_t* err, uint64_t* faultvaddr);
+
 int threadCount(const MachineContext* context);
 pid_t threadAt(const MachineContext* context, int index);
 /// Position of the context's own thread in its list, or -1.

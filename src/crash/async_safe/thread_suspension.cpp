@@ -15,6 +15,8 @@
 #include <cstdlib>
 
 #include "crash/async_safe/crash_log.h"
+#include "crash/async_safe/file_utils.h"
+#include "crash/async_safe/machine_context.h"
 #include "crash/async_safe/memory.h"
 
 namespace skald::crash {
@@ -52,21 +54,9 @@ void pause(long nanos) {
     ::nanosleep(&delay, nullptr);
 }
 
-constexpr int kGregs[21] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RDI, REG_RSI, REG_RBP,
-                            REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13,
-                            REG_R14, REG_R15, REG_RIP, REG_EFL, -1,      -1,      -1};
-
 void recordRegisters(const ucontext_t* context, ThreadSnapshot* snapshot) {
-    const auto& gregs = context->uc_mcontext.gregs;
-    for (int i = 0; i < 18; ++i) snapshot->registers[i] = static_cast<uint64_t>(gregs[kGregs[i]]);
-    // cs, gs and fs share one register of the signal frame, 16 bits each.
-    const auto segments = static_cast<uint64_t>(gregs[REG_CSGSFS]);
-    snapshot->registers[18] = segments & 0xFFFF;
-    snapshot->registers[19] = (segments >> 32) & 0xFFFF;
-    snapshot->registers[20] = (segments >> 16) & 0xFFFF;
-    snapshot->trapno = static_cast<uint64_t>(gregs[REG_TRAPNO]);
-    snapshot->err = static_cast<uint64_t>(gregs[REG_ERR]);
-    snapshot->faultvaddr = static_cast<uint64_t>(gregs[REG_CR2]);
+    readSignalRegisters(context, snapshot->registers, &snapshot->trapno, &snapshot->err,
+                        &snapshot->faultvaddr);
 }
 
 void recordFrames(ThreadSnapshot* snapshot) {
@@ -124,15 +114,6 @@ void answerSuspension(int, siginfo_t*, void* userContext) {
     errno = savedErrno;
 }
 
-// getdents64 through syscall(): opendir allocates.
-struct LinuxDirent {
-    ino64_t d_ino;
-    off64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[];
-};
-
 pid_t parseThreadId(const char* name) {
     pid_t value = 0;
     if (*name == '\0') return 0;
@@ -164,7 +145,7 @@ int listThreads(uint32_t generation) {
         const long read = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
         if (read <= 0) break;
         for (long offset = 0; offset < read;) {
-            const auto* entry = reinterpret_cast<const LinuxDirent*>(buffer + offset);
+            const auto* entry = reinterpret_cast<const KernelDirent*>(buffer + offset);
             offset += entry->d_reclen;
             const pid_t thread = parseThreadId(entry->d_name);
             if (thread == 0) continue;
