@@ -37,7 +37,15 @@ MonitorType applyMonitoring() {
 
 MonitorType install(const std::string& appName, const std::string& installPath) {
     const std::lock_guard lock(gMutex);
-    if (gEverInstalled) return gMonitoring;
+    if (gEverInstalled) {
+        if (gInstalled) return gMonitoring;
+        // After an uninstall the store and the crash state stay as they were;
+        // handling comes back with the stored monitors.
+        CachedData::start(kCachePollIntervalSeconds);
+        registry::setEventCallback(handler::handleCrashEvent);
+        gInstalled = true;
+        return applyMonitoring();
+    }
     gEverInstalled = true;
 
     gReportsPath = installPath + "/Reports";

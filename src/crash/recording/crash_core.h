@@ -10,7 +10,8 @@ namespace skald::crash::core {
 /// Sets up crash reporting once: "<installPath>/Reports" for the reports of
 /// `appName`, "<installPath>/Data/CrashState.json" for the crash state, the
 /// thread-name cache and the image list, the event callback, and the stored
-/// monitoring set. A second call only returns the stored monitoring set.
+/// monitoring set. A later call only returns the stored monitoring set, or,
+/// after `uninstall`, turns handling and the stored monitors back on.
 MonitorType install(const std::string& appName, const std::string& installPath);
 
 /// Stores the set and, once installed, applies it; returns the active set.
