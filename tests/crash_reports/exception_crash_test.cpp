@@ -12,10 +12,6 @@ namespace {
 
 using nlohmann::json;
 
-bool contains(const std::vector<std::string>& names, const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 TEST(ExceptionCrash, AnUncaughtIntIsACppExceptionWithItsValue) {
     TempDirectory directory;
     const VictimRun run = runVictim(directory.path(), "cpp-int");

@@ -12,10 +12,6 @@ namespace {
 
 using nlohmann::json;
 
-bool contains(const std::vector<std::string>& names, const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 struct SignalCase {
     const char* mode;
     int signal;

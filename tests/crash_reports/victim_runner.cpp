@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -86,6 +87,10 @@ std::vector<std::string> symbolNames(const nlohmann::json& thread) {
         names.push_back(frame.value("symbol_name", ""));
     }
     return names;
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 }  // namespace skald::test

@@ -34,4 +34,7 @@ const nlohmann::json* crashedThread(const nlohmann::json& report);
 /// The symbol names of a thread's backtrace, in order.
 std::vector<std::string> symbolNames(const nlohmann::json& thread);
 
+/// Whether `names` holds `name`.
+bool contains(const std::vector<std::string>& names, const std::string& name);
+
 }  // namespace skald::test
