@@ -22,8 +22,7 @@ namespace fs = std::filesystem;
 const std::map<std::string, std::string> kAcceptedOnPurpose = {};
 
 fs::path suiteDirectory() {
-    return fs::path(__FILE__).parent_path().parent_path().parent_path() / ".." / "shared" /
-           "testdata" / "json-test-suite" / "test_parsing";
+    return fs::path(SKALD_TESTS_DIR) / "data" / "json-test-suite" / "test_parsing";
 }
 
 int decodeWhole(const std::string& text) {
