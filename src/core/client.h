@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process/process_exit.h"
 #include "skald/attachment.h"
 #include "skald/envelope.h"
 #include "skald/error.h"
@@ -91,7 +92,9 @@ class Client {
 
     FlushResult flush(double timeoutSeconds);
     void close();
-    bool isEnabled() const { return enabled_.load(); }
+    /// False once closed, and once the process has closed its exit gate:
+    /// captures then would use libraries that exit tears down.
+    bool isEnabled() const { return enabled_.load() && !platform::ProcessExit::isClosed(); }
 
     /// The live options: the host may still read them through the wrapper interface.
     const std::shared_ptr<Options>& options() const { return options_; }

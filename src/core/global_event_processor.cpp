@@ -3,8 +3,9 @@
 namespace skald {
 
 GlobalEventProcessor& GlobalEventProcessor::shared() {
-    static GlobalEventProcessor instance;
-    return instance;
+    // Never destroyed: captures on other threads may still run at exit.
+    static auto* instance = new GlobalEventProcessor;
+    return *instance;
 }
 
 void GlobalEventProcessor::addEventProcessor(EventProcessor processor) {

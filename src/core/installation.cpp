@@ -8,6 +8,7 @@
 #include "core/dependency_container.h"
 #include "core/dispatch_queue_wrapper.h"
 #include "core/log.h"
+#include "platform/process/no_destructor.h"
 #include "skald/id.h"
 #include "skald/json.h"
 #include "util/file_io.h"
@@ -25,8 +26,8 @@ std::mutex& cacheMutex() {
 }
 
 std::unordered_map<std::string, std::string>& cache() {
-    static std::unordered_map<std::string, std::string> ids;
-    return ids;
+    static platform::NoDestructor<std::unordered_map<std::string, std::string>> ids;
+    return *ids;
 }
 
 bool isValidUtf8(const std::string& text) {

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/process/no_destructor.h"
+
 namespace skald {
 
 namespace {
@@ -21,8 +23,8 @@ std::mutex& outputMutex() {
 }
 
 Log::Output& output() {
-    static Log::Output out;
-    return out;
+    static platform::NoDestructor<Log::Output> out;
+    return *out;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform/process/no_destructor.h"
+
 namespace skald {
 
 namespace {
@@ -13,8 +15,8 @@ struct MetaValues {
 };
 
 MetaValues& values() {
-    static MetaValues instance;
-    return instance;
+    static platform::NoDestructor<MetaValues> instance;
+    return *instance;
 }
 
 }  // namespace

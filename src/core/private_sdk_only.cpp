@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "core/meta.h"
 #include "envelope/serialization.h"
+#include "platform/process/no_destructor.h"
 #include "skald/sdk.h"
 
 namespace skald {
@@ -19,7 +20,7 @@ namespace skald {
 namespace {
 
 std::mutex gCallbackMutex;
-PrivateSDKOnly::AppStartMeasurementCallback gOnAppStartMeasurementAvailable;
+platform::NoDestructor<PrivateSDKOnly::AppStartMeasurementCallback> gOnAppStartMeasurementAvailable;
 std::atomic<bool> gAppStartMeasurementHybridSDKMode{false};
 
 void logNeedsUserInterfaceFramework(const char* operation) {
@@ -70,12 +71,12 @@ std::shared_ptr<Options> PrivateSDKOnly::options() {
 
 PrivateSDKOnly::AppStartMeasurementCallback PrivateSDKOnly::onAppStartMeasurementAvailable() {
     std::lock_guard guard(gCallbackMutex);
-    return gOnAppStartMeasurementAvailable;
+    return *gOnAppStartMeasurementAvailable;
 }
 
 void PrivateSDKOnly::setOnAppStartMeasurementAvailable(AppStartMeasurementCallback callback) {
     std::lock_guard guard(gCallbackMutex);
-    gOnAppStartMeasurementAvailable = std::move(callback);
+    *gOnAppStartMeasurementAvailable = std::move(callback);
 }
 
 bool PrivateSDKOnly::appStartMeasurementHybridSDKMode() {

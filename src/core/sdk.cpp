@@ -1,5 +1,7 @@
 #include "skald/sdk.h"
 
+#include <openssl/crypto.h>
+
 #include <mutex>
 
 #include "core/client.h"
@@ -14,6 +16,7 @@
 #include "crash/recording/binary_image_cache.h"
 #include "persistence/file_manager.h"
 #include "platform/dispatch/main_queue.h"
+#include "platform/process/process_exit.h"
 #include "skald/breadcrumb.h"
 #include "skald/private_sdk_only.h"
 #include "skald/scope.h"
@@ -75,6 +78,10 @@ void SDK::startWithOptions(std::shared_ptr<Options> options) {
     SdkState::setStartTimestamp(container->dateProvider()->date());
 
     auto client = Client::make(options);
+    // The SDK's threads must be parked before OpenSSL's own exit cleanup
+    // runs: initialise it first, so that its handler runs after ours.
+    OPENSSL_init_crypto(0, nullptr);
+    platform::ProcessExit::install();
     if (client) {
         // The previous run's state stays readable for crash and watchdog analysis.
         client->fileManager()->moveAppStateToPreviousAppState();

@@ -10,6 +10,7 @@
 #include "crash/recording/crash_installation.h"
 #include "crash/recording/crash_reporter.h"
 #include "crash/recording/crash_scope_observer.h"
+#include "platform/process/no_destructor.h"
 #include "session/session_crashed_handler.h"
 #include "skald/options.h"
 #include "skald/scope.h"
@@ -21,7 +22,7 @@ namespace {
 
 // One installation per process; the start runs once until uninstalled.
 std::mutex gMutex;
-std::shared_ptr<crash::InstallationReporter> gInstallation;
+platform::NoDestructor<std::shared_ptr<crash::InstallationReporter>> gInstallation;
 bool gStarted = false;
 
 }  // namespace
@@ -58,13 +59,13 @@ void CrashIntegration::startCrashHandler(const std::string& cacheDirectoryPath,
         const std::lock_guard lock(gMutex);
         if (gStarted) return;
         gStarted = true;
-        if (!gInstallation) {
+        if (!*gInstallation) {
             auto inAppLogic = std::make_shared<InAppLogic>(inAppIncludes_, inAppExcludes_);
-            gInstallation = std::make_shared<crash::InstallationReporter>(
+            *gInstallation = std::make_shared<crash::InstallationReporter>(
                 std::move(inAppLogic), crashWrapper_, dispatchQueueWrapper_);
             created = true;
         }
-        installation = gInstallation;
+        installation = *gInstallation;
     }
     crash::setSigtermMonitoringEnabled(enableSigtermReporting);
     installation->install(cacheDirectoryPath);
@@ -90,7 +91,7 @@ void CrashIntegration::uninstall() {
     std::shared_ptr<crash::InstallationReporter> installation;
     {
         const std::lock_guard lock(gMutex);
-        installation = gInstallation;
+        installation = *gInstallation;
         gStarted = false;
     }
     if (installation) installation->uninstall();
@@ -98,7 +99,7 @@ void CrashIntegration::uninstall() {
 
 void CrashIntegration::resetForTesting() {
     const std::lock_guard lock(gMutex);
-    gInstallation.reset();
+    gInstallation->reset();
     gStarted = false;
 }
 

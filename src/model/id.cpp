@@ -1,6 +1,8 @@
 #include "skald/id.h"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
+
+#include <cerrno>
 
 #include <mutex>
 #include <random>
@@ -26,9 +28,20 @@ Id& emptyStorage() {
     return empty;
 }
 
+// Straight from the kernel: ids are made on the host's threads, also while
+// the process exits and libraries with random state of their own (OpenSSL)
+// are being torn down.
 void fillRandom(Id::Uuid& bytes) {
-    if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) == 1) return;
-    // The system's entropy source is a fallback that is good enough for ids.
+    size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t n = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+        if (n > 0) {
+            filled += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    if (filled == bytes.size()) return;
     std::random_device device;
     for (auto& byte : bytes) byte = static_cast<uint8_t>(device());
 }

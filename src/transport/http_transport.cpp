@@ -1,9 +1,13 @@
 #include "transport/http_transport.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "core/current_date_provider.h"
 #include "core/dispatch_queue_wrapper.h"
 #include "core/log.h"
 #include "envelope/serialization.h"
+#include "platform/process/process_exit.h"
 #include "skald/dsn.h"
 #include "skald/options.h"
 #include "transport/rate_limits.h"
@@ -30,6 +34,8 @@ HttpTransport::HttpTransport(Parts parts) : parts_(std::move(parts)) {}
 
 HttpTransport::~HttpTransport() {
     if (parts_.reachability) parts_.reachability->removeObserver(this);
+    // Nobody will store these any more: exit must not wait for them.
+    for (size_t i = 0; i < pending_.size(); ++i) platform::ProcessExit::release();
 }
 
 void HttpTransport::sendEnvelope(const std::shared_ptr<Envelope>& envelope) {
@@ -38,15 +44,76 @@ void HttpTransport::sendEnvelope(const std::shared_ptr<Envelope>& envelope) {
         SKALD_LOG_DEBUG("RateLimit is active for all envelope items.");
         return;
     }
-    allowed = addClientReportTo(allowed);
 
+    std::shared_ptr<Envelope> overflow;
+    bool startStoring = false;
+    {
+        std::lock_guard guard(pendingMutex_);
+        pending_.push_back(std::move(allowed));
+        platform::ProcessExit::hold();
+        if (pending_.size() > std::max<size_t>(1, parts_.options->maxCacheItems)) {
+            overflow = takeOverflowUnlocked();
+        }
+        startStoring = !std::exchange(storing_, true);
+    }
+    if (overflow) {
+        SKALD_LOG_DEBUG("Envelopes arrive faster than they can be stored: dropping the oldest.");
+        recordLostItems(overflow->items(), DiscardReason::CacheOverflow);
+        platform::ProcessExit::release();
+    }
+    if (!startStoring) return;
     std::weak_ptr<HttpTransport> weak = weak_from_this();
-    parts_.dispatchQueue->dispatchAsync([weak, allowed] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->parts_.fileManager->storeEnvelope(*allowed);
-        self->sendAllCachedEnvelopes();
+    parts_.dispatchQueue->dispatchAsync([weak] {
+        if (auto self = weak.lock()) self->storeNextPending();
     });
+}
+
+std::shared_ptr<Envelope> HttpTransport::takeOverflowUnlocked() {
+    // Sessions are kept as long as anything else can go: losing one would
+    // break the release-health count of its run.
+    auto victim = std::find_if(pending_.begin(), pending_.end(), [](const auto& pending) {
+        return std::none_of(pending->items().begin(), pending->items().end(),
+                            [](const auto& item) { return item->header()->type() == "session"; });
+    });
+    if (victim == pending_.end()) victim = pending_.begin();
+    auto taken = std::move(*victim);
+    pending_.erase(victim);
+    return taken;
+}
+
+// One envelope per block, so that the queue stays responsive and exit can
+// close between two envelopes.
+void HttpTransport::storeNextPending() {
+    std::shared_ptr<Envelope> next;
+    bool more = false;
+    {
+        std::lock_guard guard(pendingMutex_);
+        if (!pending_.empty()) {
+            next = std::move(pending_.front());
+            pending_.pop_front();
+        }
+        more = !pending_.empty();
+        if (!more) storing_ = false;
+    }
+    if (next) {
+        // Client reports join at storing time, so that the counts of
+        // envelopes dropped on the way are not lost with them.
+        parts_.fileManager->storeEnvelope(*addClientReportTo(next));
+        platform::ProcessExit::release();
+    }
+    if (more) {
+        std::weak_ptr<HttpTransport> weak = weak_from_this();
+        parts_.dispatchQueue->dispatchAsync([weak] {
+            if (auto self = weak.lock()) self->storeNextPending();
+        });
+        return;
+    }
+    sendAllCachedEnvelopes();
+}
+
+size_t HttpTransport::pendingCount() const {
+    std::lock_guard guard(pendingMutex_);
+    return pending_.size();
 }
 
 std::shared_ptr<Envelope> HttpTransport::addClientReportTo(
@@ -67,6 +134,11 @@ std::shared_ptr<Envelope> HttpTransport::addClientReportTo(
 
 void HttpTransport::sendAllCachedEnvelopes() {
     SKALD_LOG_DEBUG("sendAllCachedEnvelopes start.");
+    if (platform::ProcessExit::isExiting()) {
+        // What is stored stays for the next start; exit never waits for the network.
+        SKALD_LOG_DEBUG("The process is exiting: not sending.");
+        return;
+    }
     {
         std::lock_guard guard(lock_);
         if (isSending_ || !parts_.requestManager->isReady()) {
@@ -78,6 +150,12 @@ void HttpTransport::sendAllCachedEnvelopes() {
 
     const auto file = parts_.fileManager->getOldestEnvelope();
     if (!file) {
+        if (pendingCount() > 0) {
+            // Storing the rest calls this again: a flush goes on waiting.
+            std::lock_guard guard(lock_);
+            isSending_ = false;
+            return;
+        }
         SKALD_LOG_DEBUG("No envelopes left to send.");
         finishedSending();
         return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,8 +65,13 @@ class HttpTransport final : public Transport,
 
     explicit HttpTransport(Parts parts);
 
+    /// Envelopes handed in and not yet stored.
+    size_t pendingCount() const;
+
   private:
     std::shared_ptr<Envelope> addClientReportTo(const std::shared_ptr<Envelope>& envelope);
+    void storeNextPending();
+    std::shared_ptr<Envelope> takeOverflowUnlocked();
     void deleteEnvelopeAndSendNext(const std::string& path);
     void finishedSending();
     void recordLostItems(const Envelope::Items& items, DiscardReason reason);
@@ -76,6 +82,11 @@ class HttpTransport final : public Transport,
     bool isSending_ = false;
     bool isFlushing_ = false;
     platform::DispatchGroup dispatchGroup_;
+    // Envelopes wait here for the queue to store them. Bounded by the cache's
+    // own limit: more could never stay on disk anyway.
+    mutable std::mutex pendingMutex_;
+    std::deque<std::shared_ptr<Envelope>> pending_;
+    bool storing_ = false;
     std::mutex discardedMutex_;
     std::map<std::string, DiscardedEvent> discardedEvents_;
 };

@@ -1,5 +1,7 @@
 #include "skald/url_target.h"
 
+#include "platform/process/no_destructor.h"
+
 namespace skald {
 
 std::optional<RegularExpression> RegularExpression::make(std::string pattern,
@@ -27,8 +29,9 @@ UrlTarget UrlTarget::other(std::string description) {
 }
 
 UrlTarget UrlTarget::matchAll() {
-    static const RegularExpression all = *RegularExpression::make(".*", true);
-    return UrlTarget(all);
+    static const platform::NoDestructor<RegularExpression> all(
+        *RegularExpression::make(".*", true));
+    return UrlTarget(*all);
 }
 
 bool UrlTarget::matches(std::string_view url) const {

@@ -158,6 +158,7 @@ Receiver::Answer Receiver::handle(const std::string& path, const std::string& au
                                   const std::string& encoding, const std::string& contentType,
                                   const std::string& userAgent, const std::string& body,
                                   bool needsAuth) {
+    if (config_.responseDelay.count() > 0) std::this_thread::sleep_for(config_.responseDelay);
     auto reject = [&](int status, std::string why) {
         {
             std::lock_guard guard(mutex_);

@@ -30,6 +30,8 @@ struct ReceiverConfig {
     int status = 200;
     std::optional<std::string> rateLimitsHeader;
     std::optional<std::string> retryAfterHeader;
+    /// How long each envelope request waits before it is answered (a slow service).
+    std::chrono::milliseconds responseDelay{0};
     /// Gets each summary line; stdout when empty.
     std::function<void(const std::string&)> output;
 };

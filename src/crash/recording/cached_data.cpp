@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "core/log.h"
+#include "platform/process/no_destructor.h"
+#include "platform/process/process_exit.h"
 
 namespace skald::crash {
 
@@ -33,13 +35,15 @@ Snapshot gSnapshots[2];
 std::atomic<int> gCurrent{-1};
 std::atomic<int> gFrozen{0};
 
-std::mutex gThreadMutex;
-std::condition_variable gWake;
+// None of these is ever destroyed: the refresh thread keeps running while
+// exit handlers run, and a condition variable destroyed under a waiting thread
+// blocks the exit.
+platform::NoDestructor<std::mutex> gThreadMutex;
+platform::NoDestructor<std::condition_variable> gWake;
 bool gStopping = false;
 bool gStarted = false;
-// Never destroyed: a joinable thread destroyed at exit would terminate the process.
-std::thread& gThread = *new std::thread();
-CachedData::Sleeper gSleeper;
+platform::NoDestructor<std::thread> gThread;
+platform::NoDestructor<CachedData::Sleeper> gSleeper;
 
 void readName(pid_t tid, char* out) {
     out[0] = '\0';
@@ -56,25 +60,27 @@ void readName(pid_t tid, char* out) {
 
 // Interruptible by stop().
 void waitSeconds(double seconds) {
-    if (gSleeper) {
-        gSleeper(seconds);
+    if (*gSleeper) {
+        (*gSleeper)(seconds);
         return;
     }
-    std::unique_lock lock(gThreadMutex);
-    gWake.wait_for(lock, std::chrono::duration<double>(seconds), [] { return gStopping; });
+    std::unique_lock lock(*gThreadMutex);
+    gWake->wait_for(lock, std::chrono::duration<double>(seconds), [] { return gStopping; });
 }
 
 bool stopping() {
-    std::lock_guard guard(gThreadMutex);
+    std::lock_guard guard(*gThreadMutex);
     return gStopping;
 }
 
 void monitor(double pollInterval) {
     waitSeconds(0.000001);
     for (int round = 0; !stopping(); ++round) {
-        CachedData::refresh();
-        // Images loaded since the last round reach the crash-time table too.
-        BinaryImageList::refresh();
+        platform::ProcessExit::runOrPark([] {
+            CachedData::refresh();
+            // Images loaded since the last round reach the crash-time table too.
+            BinaryImageList::refresh();
+        });
         waitSeconds(round < 4 ? 1.0 : pollInterval);
     }
 }
@@ -107,11 +113,11 @@ bool CachedData::refresh() {
 }
 
 void CachedData::start(double pollIntervalSeconds) {
-    std::lock_guard guard(gThreadMutex);
+    std::lock_guard guard(*gThreadMutex);
     if (gStarted) return;
     gStarted = true;
     gStopping = false;
-    gThread = std::thread([pollIntervalSeconds] {
+    *gThread = std::thread([pollIntervalSeconds] {
         // "SkaldCrash Cached Data Monitor", cut to the 15 characters Linux allows.
         ::pthread_setname_np(::pthread_self(), "SkaldCrash Cach");
         monitor(pollIntervalSeconds);
@@ -120,13 +126,20 @@ void CachedData::start(double pollIntervalSeconds) {
 
 void CachedData::stop() {
     {
-        std::lock_guard guard(gThreadMutex);
+        std::lock_guard guard(*gThreadMutex);
         if (!gStarted) return;
         gStopping = true;
     }
-    gWake.notify_all();
-    if (gThread.joinable()) gThread.join();
-    std::lock_guard guard(gThreadMutex);
+    gWake->notify_all();
+    if (gThread->joinable()) {
+        // Once the process exits the thread may be parked for good.
+        if (platform::ProcessExit::isClosed()) {
+            gThread->detach();
+        } else {
+            gThread->join();
+        }
+    }
+    std::lock_guard guard(*gThreadMutex);
     gStarted = false;
 }
 
@@ -173,7 +186,7 @@ const char* CachedData::queueName(pid_t) {
 }
 
 void CachedData::setSleeper(Sleeper sleeper) {
-    gSleeper = std::move(sleeper);
+    *gSleeper = std::move(sleeper);
 }
 
 }  // namespace skald::crash

@@ -10,6 +10,7 @@
 #include "crash/recording/binary_image_list.h"
 #include "crash/recording/cached_data.h"
 #include "crash/recording/report_store.h"
+#include "platform/process/no_destructor.h"
 
 namespace skald::crash::core {
 
@@ -21,7 +22,7 @@ std::mutex gMutex;
 bool gInstalled = false;
 bool gEverInstalled = false;
 MonitorType gMonitoring = monitor_type::kAll;
-std::string gReportsPath;
+platform::NoDestructor<std::string> gReportsPath;
 
 MonitorType applyMonitoring() {
     registry::setActiveMonitors(gMonitoring);
@@ -48,9 +49,9 @@ MonitorType install(const std::string& appName, const std::string& installPath) 
     }
     gEverInstalled = true;
 
-    gReportsPath = installPath + "/Reports";
-    if (!makeDirectoryWithParents(gReportsPath.c_str())) return monitor_type::kNone;
-    initializeReportStore(appName.c_str(), gReportsPath.c_str());
+    *gReportsPath = installPath + "/Reports";
+    if (!makeDirectoryWithParents(gReportsPath->c_str())) return monitor_type::kNone;
+    initializeReportStore(appName.c_str(), gReportsPath->c_str());
     const std::string dataPath = installPath + "/Data";
     if (!makeDirectoryWithParents(dataPath.c_str())) return monitor_type::kNone;
     appstate::initialize(installPath);
@@ -102,7 +103,7 @@ void notifyAppCrash() {
 }
 
 const std::string& reportsPath() {
-    return gReportsPath;
+    return *gReportsPath;
 }
 
 }  // namespace skald::crash::core

@@ -18,6 +18,7 @@
 #include "core/log.h"
 #include "crash/recording/binary_image_list.h"
 #include "platform/bundle/bundle.h"
+#include "platform/process/no_destructor.h"
 #include "util/file_io.h"
 
 namespace skald::crash::systeminfo {
@@ -183,8 +184,8 @@ void putText(Json& json, const char* key, const std::optional<std::string>& valu
 }  // namespace
 
 const SystemInfo& info() {
-    static const SystemInfo gathered = gather();
-    return gathered;
+    static const platform::NoDestructor<SystemInfo> gathered(gather());
+    return *gathered;
 }
 
 void enable() {

@@ -5,14 +5,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/process/no_destructor.h"
 #include "skald/json.h"
 
 namespace skald::crash::report_fields {
 
 /// Shared null for lookups that find nothing.
 inline const Json& nullValue() {
-    static const Json value;
-    return value;
+    static const platform::NoDestructor<Json> value;
+    return *value;
 }
 
 /// The member `key` of `object`; null when `object` is not an object or has

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/bundle/property_list.h"
+#include "platform/process/no_destructor.h"
 
 namespace skald::platform {
 
@@ -25,8 +26,8 @@ struct MainBundleState {
 };
 
 MainBundleState& mainState() {
-    static MainBundleState state;
-    return state;
+    static platform::NoDestructor<MainBundleState> state;
+    return *state;
 }
 
 std::shared_ptr<const Bundle> discoverMain() {

@@ -2,6 +2,8 @@
 
 #include <asio/post.hpp>
 
+#include "platform/process/process_exit.h"
+
 namespace skald::platform {
 
 AsioTimer::AsioTimer(asio::io_context& io, std::weak_ptr<void> owner, Duration interval,
@@ -43,10 +45,10 @@ void AsioTimer::arm() {
         if (ec || !self->valid_.load()) return;
         if (!self->repeats_) {
             self->stopOnLoopThread();
-            self->block_();
+            ProcessExit::runOrPark(self->block_);
             return;
         }
-        self->block_();
+        ProcessExit::runOrPark(self->block_);
         if (!self->valid_.load() || !self->timer_) return;
         // Fixed rate without bursts: ticks missed while the loop was busy are skipped.
         const auto now = std::chrono::steady_clock::now();

@@ -9,6 +9,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/process/no_destructor.h"
+
 namespace skald::platform {
 
 namespace {
@@ -29,8 +31,8 @@ struct LoopState {
 };
 
 LoopState& loopState() {
-    static LoopState state;
-    return state;
+    static NoDestructor<LoopState> state;
+    return *state;
 }
 
 }  // namespace

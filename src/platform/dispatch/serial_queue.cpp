@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "platform/dispatch/asio_timer.h"
+#include "platform/process/process_exit.h"
 
 namespace skald::platform {
 
@@ -46,7 +47,9 @@ SerialQueue::SerialQueue(std::string label)
 SerialQueue::~SerialQueue() {
     state_->accepting.store(false);
     asio::post(state_->io, [state = state_] { state->shutDown(); });
-    if (thread_.get_id() == std::this_thread::get_id()) {
+    // Once the process exits the thread parks instead of finishing: a queue
+    // destroyed by a late exit handler must not wait for it.
+    if (thread_.get_id() == std::this_thread::get_id() || ProcessExit::isClosed()) {
         thread_.detach();
     } else {
         thread_.join();
@@ -55,7 +58,7 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(Block block) {
     if (!block || !state_->accepting.load()) return;
-    asio::post(state_->io, std::move(block));
+    asio::post(state_->io, [block = std::move(block)] { ProcessExit::runOrPark(block); });
 }
 
 void SerialQueue::after(Duration delay, Block block) {
@@ -73,16 +76,27 @@ void SerialQueue::sync(const Block& block) {
         block();
         return;
     }
-    if (!state_->accepting.load()) return;
+    if (!state_->accepting.load() || ProcessExit::isClosed()) return;
     // Shared so that a block dropped by a queue that is shutting down breaks
     // the promise instead of leaving this caller waiting for ever.
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
-    asio::post(state_->io, [&block, done] {
-        block();
-        done->set_value();
+    // 0: waiting, 1: started, 2: given up by the caller.
+    auto state = std::make_shared<std::atomic<int>>(0);
+    asio::post(state_->io, [&block, done, state] {
+        ProcessExit::runOrPark([&] {
+            int waiting = 0;
+            if (!state->compare_exchange_strong(waiting, 1)) return;
+            block();
+            done->set_value();
+        });
     });
-    finished.wait();
+    // Once the process exits, the queue's thread parks: an exit handler that
+    // calls into the SDK must not wait for a block that will never start.
+    while (finished.wait_for(std::chrono::milliseconds(50)) == std::future_status::timeout) {
+        int waiting = 0;
+        if (ProcessExit::isClosed() && state->compare_exchange_strong(waiting, 2)) return;
+    }
 }
 
 std::shared_ptr<Timer> SerialQueue::scheduleTimer(Duration interval, bool repeats, Block block) {

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/process/process_exit.h"
+
 namespace skald::platform {
 
 namespace {
@@ -256,6 +258,8 @@ void ReachabilityMonitor::stop() {
     if (!thread_.joinable()) return;
     if (thread_.get_id() == std::this_thread::get_id()) {
         thread_.detach();  // stopped from a listener: the loop ends on its own
+    } else if (ProcessExit::isClosed()) {
+        thread_.detach();  // it may be parked for good
     } else {
         thread_.join();
     }
@@ -394,7 +398,8 @@ void ReachabilityMonitor::run() {
                         phase = request(RTM_GETROUTE) ? Phase::Routes : Phase::Idle;
                     } else {
                         phase = Phase::Idle;
-                        report(evaluate(links, dumpedRoutes));
+                        const uint32_t flags = evaluate(links, dumpedRoutes);
+                        ProcessExit::runOrPark([&] { report(flags); });
                     }
                     break;
                 case RTM_NEWLINK:

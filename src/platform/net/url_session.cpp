@@ -15,6 +15,7 @@
 #include "platform/dispatch/operation_queue.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/net/reachability.h"
+#include "platform/process/process_exit.h"
 #include "platform/system/paths.h"
 
 namespace skald::platform {
@@ -359,10 +360,9 @@ void Transfer::reportDownloadProgress(int64_t bytes) {
 class TransferEngine {
   public:
     static TransferEngine& shared() {
-        // Never destroyed: sessions may still reach it while the process
-        // exits; `ShutdownAtExit` stops its thread before libraries unload.
+        // Never destroyed and never joined: sessions may still reach it while
+        // the process exits, and its thread parks once exit has begun.
         static auto* engine = new TransferEngine;
-        static ShutdownAtExit shutdown{engine};
         return *engine;
     }
 
@@ -379,26 +379,25 @@ class TransferEngine {
     }
 
   private:
-    struct ShutdownAtExit {
-        TransferEngine* engine;
-        ~ShutdownAtExit() { engine->shutdown(); }
-    };
-
     TransferEngine() {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         multi_ = curl_multi_init();
+        // After libcurl and OpenSSL registered their cleanup, so that the
+        // worker is parked before that cleanup runs.
+        ProcessExit::install();
+        ProcessExit::addWaker([](void* multi) { curl_multi_wakeup(static_cast<CURLM*>(multi)); },
+                              multi_);
         thread_ = std::thread([this] { run(); });
     }
 
-    /// Runs `command` on the worker. After shutdown, a task handed in ends at once.
+    /// Runs `command` on the worker. Once the process exits, a task handed
+    /// in ends at once.
     void post(std::function<void()> command, const std::shared_ptr<UrlSessionTask>& task) {
-        {
+        if (!ProcessExit::isExiting()) {
             std::lock_guard guard(mutex_);
-            if (!stopped_) {
-                commands_.push_back(std::move(command));
-                curl_multi_wakeup(multi_);
-                return;
-            }
+            commands_.push_back(std::move(command));
+            curl_multi_wakeup(multi_);
+            return;
         }
         if (task) {
             UrlSessionTask::Outcome outcome;
@@ -408,51 +407,40 @@ class TransferEngine {
         }
     }
 
-    void shutdown() {
+    void runOnce() {
+        std::vector<std::function<void()>> commands;
         {
             std::lock_guard guard(mutex_);
-            if (stopped_) return;
-            stopped_ = true;
-            curl_multi_wakeup(multi_);
+            commands.swap(commands_);
         }
-        // The process may end from a completion handler, or from the worker itself.
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
-            return;
+        for (auto& command : commands) command();
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            Transfer* transfer = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+            if (transfer) transferDone(*transfer, message->data.result);
         }
-        if (thread_.joinable()) thread_.join();
-        if (defaultMonitor_) defaultMonitor_->stop();
+        const auto wait = checkTimers();
+        curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
     }
 
     void run() {
         ::pthread_setname_np(::pthread_self(), "skald-url");
+        // Transfers under way when the process exits are dropped without a
+        // word: the SDK's envelopes stay on disk for the next start.
         for (;;) {
-            std::vector<std::function<void()>> commands;
             {
-                std::lock_guard guard(mutex_);
-                if (stopped_) break;
-                commands.swap(commands_);
+                ProcessExit::Work unit;
+                if (unit && !ProcessExit::isExiting()) {
+                    runOnce();
+                    continue;
+                }
             }
-            for (auto& command : commands) command();
-            int running = 0;
-            curl_multi_perform(multi_, &running);
-            int left = 0;
-            while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
-                if (message->msg != CURLMSG_DONE) continue;
-                Transfer* transfer = nullptr;
-                curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
-                if (transfer) transferDone(*transfer, message->data.result);
-            }
-            const auto wait = checkTimers();
-            curl_multi_poll(multi_, nullptr, 0, wait, nullptr);
+            ProcessExit::park();
         }
-        // Whatever is still under way is dropped without word: nobody is left to hear it.
-        for (auto& [task, transfer] : transfers_) {
-            if (transfer->inMulti) curl_multi_remove_handle(multi_, transfer->easy);
-        }
-        transfers_.clear();
-        curl_multi_cleanup(multi_);
-        multi_ = nullptr;
     }
 
     void begin(const std::shared_ptr<UrlSessionTask>& task, UrlRequest request) {
@@ -862,7 +850,6 @@ class TransferEngine {
 
     std::mutex mutex_;
     std::vector<std::function<void()>> commands_;
-    bool stopped_ = false;
     CURLM* multi_ = nullptr;
     std::thread thread_;
 
