@@ -1,7 +1,8 @@
 // The Vantorel installer: downloads the current build, installs it into the
 // Applications folder, launches it and quits.
 //
-//   vantorel-installer [--frontend=terminal|gtk|auto|scripted]
+//   "Vantorel Installer.app/Contents/MacOS/Vantorel Installer"
+//       [--frontend=terminal|gtk|auto|scripted]
 #include <cstring>
 #include <memory>
 
@@ -13,7 +14,7 @@
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::puts("usage: vantorel-installer [--frontend=terminal|gtk|auto|scripted]");
+            std::puts("usage: \"Vantorel Installer\" [--frontend=terminal|gtk|auto|scripted]");
             return 0;
         }
     }

@@ -76,10 +76,13 @@ chmod +x "$work/browser"
 export VANTOREL_TOOL_URL_OPENER="$work/browser"
 export VANTOREL_DEV_DSN="http://0123456789abcdef0123456789abcdef@${receiver#http://}/1"
 export VANTOREL_APP_LIFETIME=3
+# The installer runs from its application bundle, which gives its reports
+# their release, dist and app context.
+installer="$build/installer/Vantorel Installer.app/Contents/MacOS/Vantorel Installer"
 
 echo
 echo "== 1. Installing Vantorel from $service"
-VANTOREL_DEV_DOWNLOAD_ORIGIN="$service" "$build/installer/vantorel-installer" "$frontend" < /dev/null
+VANTOREL_DEV_DOWNLOAD_ORIGIN="$service" "$installer" "$frontend" < /dev/null
 installed="$HOME/Applications/Vantorel.app"
 [ -d "/Applications/Vantorel.app" ] && installed="/Applications/Vantorel.app"
 echo "installed: $installed"
@@ -90,7 +93,7 @@ sed 's/^/  /' "${XDG_DATA_HOME:-$HOME/.local/share}/Vantorel/app.log" 2> /dev/nu
 
 echo
 echo "== 2. A download without an application, from $broken"
-VANTOREL_DEV_DOWNLOAD_ORIGIN="$broken" "$build/installer/vantorel-installer" "$frontend" < /dev/null || true
+VANTOREL_DEV_DOWNLOAD_ORIGIN="$broken" "$installer" "$frontend" < /dev/null || true
 
 echo
 echo "== What the receiver got"

@@ -24,6 +24,8 @@ struct LambdaDelegate : ApplicationDelegate {
     std::function<void()> didFinishLaunching;
     std::function<void()> didBecomeActive;
     std::function<void()> willResignActive;
+    std::function<void()> didEnterBackground;
+    std::function<void()> willEnterForeground;
     std::function<void()> willTerminate;
 
     void applicationDidFinishLaunching(const Notification&) override {
@@ -34,6 +36,12 @@ struct LambdaDelegate : ApplicationDelegate {
     }
     void applicationWillResignActive(const Notification&) override {
         if (willResignActive) willResignActive();
+    }
+    void applicationDidEnterBackground(const Notification&) override {
+        if (didEnterBackground) didEnterBackground();
+    }
+    void applicationWillEnterForeground(const Notification&) override {
+        if (willEnterForeground) willEnterForeground();
     }
     void applicationWillTerminate(const Notification&) override {
         if (willTerminate) willTerminate();

@@ -23,6 +23,8 @@ class NotificationRecorder {
         for (const char* name : {platform::kApplicationDidFinishLaunchingNotification,
                                  platform::kApplicationDidBecomeActiveNotification,
                                  platform::kApplicationWillResignActiveNotification,
+                                 platform::kApplicationDidEnterBackgroundNotification,
+                                 platform::kApplicationWillEnterForegroundNotification,
                                  platform::kApplicationWillTerminateNotification}) {
             NotificationCenter::defaultCenter().addObserver(this, name, nullptr,
                                                             [&log, this](const Notification& n) {
@@ -71,6 +73,8 @@ TEST_F(ApplicationTest, LaunchAndTerminationFollowTheDesktopOrder) {
         platform::MainQueue::async([&] { app.terminate(); });
     };
     delegate.willResignActive = [&] { log.push_back("delegate willResignActive"); };
+    delegate.didEnterBackground = [&] { log.push_back("delegate didEnterBackground"); };
+    delegate.willEnterForeground = [&] { log.push_back("delegate willEnterForeground"); };
     delegate.willTerminate = [&] {
         log.push_back("delegate willTerminate");
         EXPECT_FALSE(frontend->terminated());  // the window is still up
@@ -87,6 +91,8 @@ TEST_F(ApplicationTest, LaunchAndTerminationFollowTheDesktopOrder) {
                        "observer NSApplicationDidBecomeActiveNotification",
                        "delegate willResignActive",
                        "observer NSApplicationWillResignActiveNotification",
+                       "delegate didEnterBackground",
+                       "observer NSApplicationDidEnterBackgroundNotification",
                        "delegate willTerminate",
                        "observer NSApplicationWillTerminateNotification",
                    }));
@@ -101,6 +107,68 @@ TEST_F(ApplicationTest, LaunchAndTerminationFollowTheDesktopOrder) {
     EXPECT_EQ(events.back().kind, ScriptedEvent::Kind::Terminated);
     EXPECT_FALSE(app.isRunning());
     EXPECT_FALSE(platform::MainQueue::hasLoop());
+}
+
+TEST_F(ApplicationTest, WithoutTheFocusTheApplicationIsInTheBackground) {
+    auto frontend = std::make_shared<ScriptedFrontend>();
+    Application app(frontend);
+    std::vector<std::string> log;
+    NotificationRecorder recorder(log);
+    int activations = 0;
+    LambdaDelegate delegate;
+    delegate.didBecomeActive = [&] {
+        log.push_back("delegate didBecomeActive");
+        if (++activations == 1) {
+            // The focus goes away and comes back; the second loss is a
+            // repeat that changes nothing.
+            frontend->loseFocus();
+            frontend->loseFocus();
+            platform::MainQueue::async([&] {
+                EXPECT_FALSE(app.isActive());
+                EXPECT_TRUE(app.isInBackground());
+                log.push_back("--");
+                frontend->regainFocus();
+            });
+        } else {
+            EXPECT_FALSE(app.isInBackground());
+            platform::MainQueue::async([&] {
+                log.push_back("--");
+                frontend->loseFocus();
+                platform::MainQueue::async([&] { app.terminate(); });
+            });
+        }
+    };
+    delegate.willResignActive = [&] { log.push_back("delegate willResignActive"); };
+    delegate.didEnterBackground = [&] { log.push_back("delegate didEnterBackground"); };
+    delegate.willEnterForeground = [&] { log.push_back("delegate willEnterForeground"); };
+    delegate.willTerminate = [&] { log.push_back("delegate willTerminate"); };
+    auto watchdog = armWatchdog(app);
+
+    EXPECT_EQ(app.run(delegate), 0);
+
+    EXPECT_EQ(log, (std::vector<std::string>{
+                       "observer NSApplicationDidFinishLaunchingNotification",
+                       // The first activation: the application starts in the foreground.
+                       "delegate didBecomeActive",
+                       "observer NSApplicationDidBecomeActiveNotification",
+                       "delegate willResignActive",
+                       "observer NSApplicationWillResignActiveNotification",
+                       "delegate didEnterBackground",
+                       "observer NSApplicationDidEnterBackgroundNotification",
+                       "--",
+                       "delegate willEnterForeground",
+                       "observer NSApplicationWillEnterForegroundNotification",
+                       "delegate didBecomeActive",
+                       "observer NSApplicationDidBecomeActiveNotification",
+                       "--",
+                       "delegate willResignActive",
+                       "observer NSApplicationWillResignActiveNotification",
+                       "delegate didEnterBackground",
+                       "observer NSApplicationDidEnterBackgroundNotification",
+                       // Terminating in the background resigns nothing more.
+                       "delegate willTerminate",
+                       "observer NSApplicationWillTerminateNotification",
+                   }));
 }
 
 TEST_F(ApplicationTest, TerminateFromAnotherThreadEndsTheRunOnce) {

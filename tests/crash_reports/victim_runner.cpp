@@ -16,22 +16,29 @@ namespace skald::test {
 
 VictimRun runVictim(const std::filesystem::path& directory, const std::string& mode,
                     int timeoutSeconds) {
-    const std::filesystem::path outputPath = directory / ("output-" + mode + ".txt");
+    return runProgram({SKALD_CRASH_VICTIM_PATH, directory.string(), mode},
+                      directory / ("output-" + mode + ".txt"), timeoutSeconds);
+}
+
+VictimRun runProgram(const std::vector<std::string>& arguments,
+                     const std::filesystem::path& outputPath, int timeoutSeconds) {
     VictimRun run;
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
         const int fd = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(fd, STDOUT_FILENO);
         ::dup2(fd, STDERR_FILENO);
-        ::execl(SKALD_CRASH_VICTIM_PATH, SKALD_CRASH_VICTIM_PATH, directory.c_str(), mode.c_str(),
-                static_cast<char*>(nullptr));
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     while (::waitpid(child, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "victim '" << mode << "' did not end in time";
+            ADD_FAILURE() << "'" << outputPath.filename().string() << "' run did not end in time";
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
             break;

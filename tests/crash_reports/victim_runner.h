@@ -22,6 +22,12 @@ struct VictimRun {
 VictimRun runVictim(const std::filesystem::path& directory, const std::string& mode,
                     int timeoutSeconds = 30);
 
+/// Runs the program `arguments[0]` with the rest as its arguments, its output
+/// going to `outputPath`, and waits for it (at most `timeoutSeconds`, then kills
+/// it).
+VictimRun runProgram(const std::vector<std::string>& arguments,
+                     const std::filesystem::path& outputPath, int timeoutSeconds = 30);
+
 /// The report files the victim left in "<directory>/Reports".
 std::vector<std::filesystem::path> reportFiles(const std::filesystem::path& directory);
 

@@ -1,12 +1,6 @@
 // A crash of the installer, made on purpose in a child process, leads to the
 // crash alert at its next start, with the answers the alert offers.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include "installer/installer_fixture.h"
-
-extern char** environ;
 
 namespace vantorel::test {
 namespace {
@@ -16,22 +10,9 @@ class InstallerCrash : public InstallerFixture {
     /// Runs the real installer binary with the fixture's settings until it
     /// crashes on purpose right after starting the SDK; gives its exit signal.
     int crashInstallerOnce() {
-        ::setenv("VANTOREL_DEV_DSN", settings.dsn.c_str(), 1);
-        ::setenv("VANTOREL_DEV_DOWNLOAD_ORIGIN", settings.developmentOrigin->c_str(), 1);
-        ::setenv("VANTOREL_DEV_APPLICATIONS_DIR", settings.applicationsFolder.c_str(), 1);
-        ::setenv("VANTOREL_DEV_CRASH_AFTER_START", "1", 1);
-        std::vector<std::string> args = {VANTOREL_INSTALLER_PATH, "--frontend=scripted"};
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_t child = 0;
-        const int spawned = ::posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ);
-        for (const char* name : {"VANTOREL_DEV_DSN", "VANTOREL_DEV_DOWNLOAD_ORIGIN",
-                                 "VANTOREL_DEV_APPLICATIONS_DIR", "VANTOREL_DEV_CRASH_AFTER_START"})
-            ::unsetenv(name);
-        if (spawned != 0) return -1;
-        int status = 0;
-        ::waitpid(child, &status, 0);
+        const pid_t child = startInstallerProcess({"VANTOREL_DEV_CRASH_AFTER_START=1"});
+        if (child < 0) return -1;
+        const int status = waitForProcess(child, std::chrono::seconds(60));
         return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
 

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,15 +17,25 @@
 #include "installer/view_controller.h"
 #include "platform/app/application.h"
 #include "platform/app/scripted_frontend.h"
+#include "platform/bundle/property_list.h"
 #include "platform/workspace/tool_paths.h"
 #include "skald/sdk.h"
 #include "tools/download_service/download_service.h"
 #include "tools/receiver/receiver.h"
 #include "util/json_bytes.h"
 
+extern char** environ;
+
 namespace vantorel::test {
 
 namespace fs = std::filesystem;
+
+/// The information dictionary of the built installer bundle.
+inline skald::Json installerInfo() {
+    return skald::platform::readPropertyListFile(std::string(VANTOREL_INSTALLER_BUNDLE) +
+                                                 "/Contents/Info.plist")
+        .value_or(skald::Json());
+}
 
 /// A whole installer run against a local receiver and download service, in a
 /// fresh home folder, shown through the scripted frontend.
@@ -116,6 +130,62 @@ class InstallerFixture : public ::testing::Test {
         watchdog.join();
         skald::SDK::flush(5);
         return code;
+    }
+
+    /// Starts the installer bundle's executable with the fixture's settings
+    /// and the scripted frontend; `extraEnvironment` holds "NAME=value" texts.
+    /// Gives the child's id, or -1.
+    pid_t startInstallerProcess(const std::vector<std::string>& extraEnvironment = {}) {
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            // The settings below win over the caller's own.
+            const std::string_view text(*entry);
+            if (!text.starts_with("VANTOREL_DEV_") && !text.starts_with("VANTOREL_TOOL_"))
+                environment.push_back(*entry);
+        }
+        environment.push_back("VANTOREL_DEV_DSN=" + settings.dsn);
+        environment.push_back("VANTOREL_DEV_DOWNLOAD_ORIGIN=" +
+                              settings.developmentOrigin.value_or("http://127.0.0.1:9"));
+        environment.push_back("VANTOREL_DEV_APPLICATIONS_DIR=" + settings.applicationsFolder);
+        environment.push_back("VANTOREL_TOOL_URL_OPENER=" + (root / "url-opener.sh").string());
+        environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+        std::vector<std::string> args = {VANTOREL_INSTALLER_PATH, "--frontend=scripted"};
+        std::vector<char*> argv, envp;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        for (auto& entry : environment) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const auto log = (root / "installer.log").string();
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        pid_t child = 0;
+        const int spawned =
+            ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        return spawned == 0 ? child : -1;
+    }
+
+    /// Waits for the child at most `limit`, then kills it; gives its wait status.
+    static int waitForProcess(pid_t child, std::chrono::seconds limit) {
+        int status = 0;
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (::waitpid(child, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                ::kill(child, SIGKILL);
+                ::waitpid(child, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return status;
+    }
+
+    std::string installerLog() {
+        std::ifstream file(root / "installer.log");
+        return std::string((std::istreambuf_iterator<char>(file)), {});
     }
 
     /// The event JSON of every envelope the receiver got.

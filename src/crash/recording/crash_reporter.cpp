@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 #include "core/log.h"
 #include "crash/async_safe/report_paths.h"
@@ -15,12 +16,26 @@
 #include "crash/reporting/crash_doctor.h"
 #include "crash/reporting/crash_report_filters.h"
 #include "platform/bundle/bundle.h"
+#include "platform/notification/notification_center.h"
 
 namespace skald::crash {
 
 namespace {
 
 constexpr int kMaxListedReports = 10000;
+
+// The crash state is one per process; its hooks may be called from any
+// thread that posts a notification, so they take turns. Crash-time code reads
+// the state without this lock.
+struct AppStateHooks {
+    std::mutex mutex;
+    bool terminated = false;
+};
+
+AppStateHooks& appStateHooks() {
+    static auto* hooks = new AppStateHooks;
+    return *hooks;
+}
 
 std::string defaultBundleName() {
     std::string name = "Unknown";
@@ -41,6 +56,10 @@ std::string withoutSlashes(std::string name) {
 
 CrashReporter::CrashReporter(std::optional<std::string> basePath)
     : basePath_(std::move(basePath)), bundleName_(withoutSlashes(defaultBundleName())) {}
+
+CrashReporter::~CrashReporter() {
+    stopObservingApplicationNotifications();
+}
 
 CrashReporter& CrashReporter::shared(const std::optional<std::string>& basePath) {
     // Crash handling lasts as long as the process: never destroyed.
@@ -79,6 +98,7 @@ bool CrashReporter::install() {
     core::install(bundleName_, installPath());
     setMaxReportCount(maxReportCount_);
     monitoring_ = core::setMonitoring(monitoring_);
+    observeApplicationNotifications();
     return monitoring_ != 0;
 }
 
@@ -89,6 +109,36 @@ void CrashReporter::uninstall() {
     monitoringFromUninstalledToRestore_ = true;
     onCrash_ = nullptr;
     core::uninstall();
+    stopObservingApplicationNotifications();
+}
+
+void CrashReporter::observeApplicationNotifications() {
+    {
+        // A new launch of the crash state: it may terminate again.
+        const std::lock_guard lock(appStateHooks().mutex);
+        appStateHooks().terminated = false;
+    }
+    auto& center = platform::NotificationCenter::defaultCenter();
+    center.removeObserver(this);
+    const std::pair<const char*, void (CrashReporter::*)()> hooks[] = {
+        {platform::kApplicationDidBecomeActiveNotification,
+         &CrashReporter::applicationDidBecomeActive},
+        {platform::kApplicationWillResignActiveNotification,
+         &CrashReporter::applicationWillResignActive},
+        {platform::kApplicationWillEnterForegroundNotification,
+         &CrashReporter::applicationWillEnterForeground},
+        {platform::kApplicationDidEnterBackgroundNotification,
+         &CrashReporter::applicationDidEnterBackground},
+        {platform::kApplicationWillTerminateNotification, &CrashReporter::applicationWillTerminate},
+    };
+    for (const auto& [name, hook] : hooks) {
+        center.addObserver(this, name, nullptr,
+                           [this, hook = hook](const platform::Notification&) { (this->*hook)(); });
+    }
+}
+
+void CrashReporter::stopObservingApplicationNotifications() {
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
 }
 
 void CrashReporter::setUserInfo(const std::optional<Json>& userInfo) {
@@ -286,19 +336,43 @@ int CrashReporter::sessionsSinceLaunch() const {
 }
 
 void CrashReporter::applicationDidBecomeActive() {
+    const std::lock_guard lock(appStateHooks().mutex);
+    const appstate::AppState& state = appstate::currentState();
+    if (state.applicationIsActive) return;
+    // An active application is in the foreground, also for a host that
+    // reports only the activation.
+    if (!state.applicationIsInForeground) core::notifyAppInForeground(true);
     core::notifyAppActive(true);
 }
+
 void CrashReporter::applicationWillResignActive() {
+    const std::lock_guard lock(appStateHooks().mutex);
+    if (!appstate::currentState().applicationIsActive) return;
     core::notifyAppActive(false);
 }
+
 void CrashReporter::applicationWillEnterForeground() {
+    const std::lock_guard lock(appStateHooks().mutex);
+    if (appstate::currentState().applicationIsInForeground) return;
     core::notifyAppInForeground(true);
 }
+
 void CrashReporter::applicationDidEnterBackground() {
+    const std::lock_guard lock(appStateHooks().mutex);
+    if (!appstate::currentState().applicationIsInForeground) return;
     core::notifyAppInForeground(false);
 }
+
 void CrashReporter::applicationWillTerminate() {
+    auto& hooks = appStateHooks();
+    const std::lock_guard lock(hooks.mutex);
+    if (hooks.terminated) return;
+    const appstate::AppState& state = appstate::currentState();
+    if (state.applicationIsActive) core::notifyAppActive(false);
+    if (state.applicationIsInForeground) core::notifyAppInForeground(false);
     core::notifyAppTerminate();
+    // The monitor counts termination only while it is enabled.
+    hooks.terminated = appstate::isEnabled();
 }
 
 }  // namespace skald::crash

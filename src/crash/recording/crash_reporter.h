@@ -30,14 +30,21 @@ class CrashReporter {
     static constexpr MonitorType kDefaultMonitoring = 0x8F;
 
     explicit CrashReporter(std::optional<std::string> basePath);
+    ~CrashReporter();
+    CrashReporter(const CrashReporter&) = delete;
+    CrashReporter& operator=(const CrashReporter&) = delete;
 
     /// The process's one reporter, created with the base path on first use.
     static CrashReporter& shared(const std::optional<std::string>& basePath = std::nullopt);
 
     /// Starts the crash core under "<basePath>/SkaldCrash/<bundleName>"; false
-    /// without a base path or when no monitor could be turned on.
+    /// without a base path or when no monitor could be turned on. From then
+    /// on the application notifications of the default notification centre
+    /// (did become active, will resign active, did enter background, will
+    /// enter foreground, will terminate) reach the hooks below.
     bool install();
-    /// Turns every monitor off and remembers them for the next `install`.
+    /// Turns every monitor off, remembers them for the next `install`, and
+    /// stops observing the application notifications.
     void uninstall();
 
     void setBasePath(std::optional<std::string> basePath);
@@ -85,6 +92,12 @@ class CrashReporter {
     double backgroundDurationSinceLaunch() const;
     int sessionsSinceLaunch() const;
 
+    /// The application-state hooks. Calls that repeat the current state are
+    /// ignored, so that a host posting a notification twice, or a resign
+    /// without an activation, does not count time twice or from nowhere. An
+    /// application that terminates while active or in the foreground first
+    /// resigns and enters the background, so that its active time is counted
+    /// as such.
     void applicationDidBecomeActive();
     void applicationWillResignActive();
     void applicationWillEnterForeground();
@@ -93,6 +106,8 @@ class CrashReporter {
 
   private:
     void doctorReport(Json& report) const;
+    void observeApplicationNotifications();
+    void stopObservingApplicationNotifications();
 
     mutable std::mutex mutex_;
     std::optional<std::string> basePath_;

@@ -138,6 +138,8 @@ void Application::launch() {
 
 void Application::becomeActive() {
     if (active_.load() || terminating_.load() || !delegate_) return;
+    enterForeground();
+    if (terminating_.load()) return;
     active_.store(true);
     const Notification notification{platform::kApplicationDidBecomeActiveNotification, this,
                                     nullptr};
@@ -157,6 +159,28 @@ void Application::resignActive() {
     invoke([&] { delegate_->applicationWillResignActive(notification); });
     // The delegate terminated: will-terminate has gone out already.
     if (!wasTerminating && terminating_.load()) return;
+    invoke([&] { NotificationCenter::defaultCenter().postNotification(notification); });
+    if (!wasTerminating && terminating_.load()) return;
+    enterBackground();
+}
+
+void Application::enterBackground() {
+    if (background_.exchange(true)) return;
+    const bool wasTerminating = terminating_.load();
+    const Notification notification{platform::kApplicationDidEnterBackgroundNotification, this,
+                                    nullptr};
+    invoke([&] { delegate_->applicationDidEnterBackground(notification); });
+    if (!wasTerminating && terminating_.load()) return;
+    invoke([&] { NotificationCenter::defaultCenter().postNotification(notification); });
+}
+
+void Application::enterForeground() {
+    if (!background_.load()) return;
+    background_.store(false);
+    const Notification notification{platform::kApplicationWillEnterForegroundNotification, this,
+                                    nullptr};
+    invoke([&] { delegate_->applicationWillEnterForeground(notification); });
+    if (terminating_.load()) return;
     invoke([&] { NotificationCenter::defaultCenter().postNotification(notification); });
 }
 

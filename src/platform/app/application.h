@@ -24,6 +24,8 @@ class ApplicationDelegate {
     virtual void applicationDidFinishLaunching(const Notification&) {}
     virtual void applicationDidBecomeActive(const Notification&) {}
     virtual void applicationWillResignActive(const Notification&) {}
+    virtual void applicationDidEnterBackground(const Notification&) {}
+    virtual void applicationWillEnterForeground(const Notification&) {}
     virtual void applicationWillTerminate(const Notification&) {}
 };
 
@@ -70,13 +72,16 @@ enum class UncaughtExceptionAction {
 /// shown, the delegate's `applicationDidFinishLaunching` runs and then
 /// the launch-finished notification reaches the other observers, and the
 /// application becomes active (delegate, then notification). Later the
-/// frontend may report the loss and return of the focus (will resign
-/// active, did become active).
+/// frontend may report the loss and return of the focus. An application
+/// without the focus is in the background, so the loss is will resign
+/// active followed by did enter background, and the return is will enter
+/// foreground followed by did become active. The application starts in the
+/// foreground: the first activation has no will-enter-foreground.
 ///
-/// `terminate` resigns active when active, runs the delegate's
-/// `applicationWillTerminate`, posts the will-terminate notification, closes
-/// the window and alerts, and makes `run` return; blocks still queued for the
-/// main loop are dropped.
+/// `terminate` resigns active and enters the background when active, runs
+/// the delegate's `applicationWillTerminate`, posts the will-terminate
+/// notification, closes the window and alerts, and makes `run` return; blocks
+/// still queued for the main loop are dropped.
 ///
 /// Every block the application runs on its loop (main-queue blocks, timers,
 /// alert completions, the launch steps, notifications it posts) runs guarded:
@@ -111,6 +116,7 @@ class Application : private FrontendHost {
 
     bool isRunning() const { return running_.load(); }
     bool isActive() const { return active_.load(); }
+    bool isInBackground() const { return background_.load(); }
     bool isTerminating() const { return terminating_.load(); }
 
     /// Main-loop timers and delayed blocks; their blocks run guarded.
@@ -138,6 +144,8 @@ class Application : private FrontendHost {
     void launch();
     void becomeActive();
     void resignActive();
+    void enterBackground();
+    void enterForeground();
     void terminateWithExitCode(int exitCode);
     void handleUncaughtException(const AppException& exception);
     void post(Block block);
@@ -149,6 +157,7 @@ class Application : private FrontendHost {
     ApplicationDelegate* delegate_ = nullptr;
     std::atomic<bool> running_{false};
     std::atomic<bool> active_{false};
+    std::atomic<bool> background_{false};
     std::atomic<bool> terminating_{false};
     std::atomic<bool> quit_{false};
     std::atomic<int> exitCode_{0};

@@ -129,7 +129,31 @@ std::string ScriptedFrontend::describe() const {
     return out.str();
 }
 
-void ScriptedFrontend::start(FrontendHost&) {}
+void ScriptedFrontend::start(FrontendHost& host) {
+    host_ = &host;
+}
+
+void ScriptedFrontend::loseFocus() {
+    reportFocus(false);
+}
+
+void ScriptedFrontend::regainFocus() {
+    reportFocus(true);
+}
+
+void ScriptedFrontend::reportFocus(bool focused) {
+    loop_.post([this, focused] {
+        {
+            std::lock_guard guard(mutex_);
+            if (stopped_ || host_ == nullptr) return;
+        }
+        if (focused) {
+            host_->frontendDidBecomeActive();
+        } else {
+            host_->frontendWillResignActive();
+        }
+    });
+}
 
 void ScriptedFrontend::record(ScriptedEvent event) {
     std::lock_guard guard(mutex_);

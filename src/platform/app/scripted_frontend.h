@@ -66,6 +66,11 @@ class ScriptedFrontend final : public Frontend {
     /// Answers the alert the user would see: the newest open modal alert,
     /// otherwise the oldest open sheet. False when no alert is open.
     bool respond(ModalResponse response);
+    /// The user takes the focus away from the application, or gives it back;
+    /// the application hears of it on its loop. Nothing happens before the
+    /// application runs or after it stopped.
+    void loseFocus();
+    void regainFocus();
 
     // The log; from any thread.
     std::vector<ScriptedEvent> events() const;
@@ -95,9 +100,11 @@ class ScriptedFrontend final : public Frontend {
         AlertCompletion completion;
     };
     void record(ScriptedEvent event);
+    void reportFocus(bool focused);
     void deliver(size_t index, ModalResponse response);
 
     AsioMainLoop loop_;
+    FrontendHost* host_ = nullptr;  // main thread only
     mutable std::mutex mutex_;
     std::vector<ScriptedEvent> events_;
     std::vector<ScriptedAlert> alerts_;

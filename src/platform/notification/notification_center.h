@@ -22,6 +22,13 @@ inline constexpr char kApplicationWillResignActiveNotification[] =
     "NSApplicationWillResignActiveNotification";
 inline constexpr char kApplicationWillTerminateNotification[] =
     "NSApplicationWillTerminateNotification";
+/// An application that is not active is in the background: it enters the
+/// background right after it resigned active, and comes back to the
+/// foreground right before it becomes active again.
+inline constexpr char kApplicationDidEnterBackgroundNotification[] =
+    "NSApplicationDidEnterBackgroundNotification";
+inline constexpr char kApplicationWillEnterForegroundNotification[] =
+    "NSApplicationWillEnterForegroundNotification";
 
 /// One posted notification. `object` is the sender (compared by address
 /// only, never dereferenced); `userInfo` is null when there is none.

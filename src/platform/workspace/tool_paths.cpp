@@ -80,9 +80,18 @@ std::vector<std::string> ToolPaths::helperSearchDirectories() {
     const fs::path dir = executableDirectory();
     if (dir.empty()) return {};
     std::vector<std::string> dirs;
-    for (const fs::path& candidate : {dir, dir / ".." / "tools", dir / ".." / ".." / "tools",
-                                      dir / ".." / "libexec" / "skald", dir / ".." / "Helpers"}) {
-        dirs.push_back(candidate.lexically_normal().string());
+    const auto addAround = [&dirs](const fs::path& base) {
+        for (const fs::path& candidate : {base, base / ".." / "tools", base / ".." / ".." / "tools",
+                                          base / ".." / "libexec" / "skald"}) {
+            dirs.push_back(candidate.lexically_normal().string());
+        }
+    };
+    addAround(dir);
+    dirs.push_back((dir / ".." / "Helpers").lexically_normal().string());
+    // A program inside "Name.app/Contents/MacOS" looks around the folder that
+    // holds the bundle as a plain program looks around its own.
+    if (dir.filename() == "MacOS" && dir.parent_path().filename() == "Contents") {
+        addAround(dir.parent_path().parent_path().parent_path());
     }
     return dirs;
 }

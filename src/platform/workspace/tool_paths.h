@@ -36,7 +36,8 @@ struct ToolPaths {
 
     /// The running executable's directory, its "../tools" and "../../tools"
     /// (build trees), "../libexec/skald" (installed) and "../Helpers" (inside
-    /// a bundle's Contents).
+    /// a bundle's Contents); for an executable in "Name.app/Contents/MacOS",
+    /// then the same four around the folder that holds the bundle.
     static std::vector<std::string> helperSearchDirectories();
     /// The first executable called `name` in the search directories or on PATH.
     static std::optional<std::string> findHelper(const std::string& name);
