@@ -40,10 +40,11 @@ bool isValidUtf8(const std::string& text) {
 }
 
 /// The stored id. An empty, oversized or non-UTF-8 file counts as missing: it
-/// would make a useless user id, or one that cannot be serialized.
+/// would make a useless user id, or one that cannot be serialized. Whatever is
+/// not a regular file under the name is removed rather than read.
 std::optional<std::string> readStoredId(const std::string& path) {
-    auto text = readFileContents(path, nullptr, kMaxStoredIdBytes);
-    if (!text || text->empty() || text->size() > kMaxStoredIdBytes || !isValidUtf8(*text)) {
+    auto text = readOwnFile(path, kMaxStoredIdBytes);
+    if (!text || text->empty() || !isValidUtf8(*text)) {
         return std::nullopt;
     }
     return text;

@@ -98,16 +98,8 @@ std::shared_ptr<EnvelopeItem> EnvelopeItem::forAttachment(const Attachment& atta
                 static_cast<unsigned long long>(maxAttachmentSize));
             return nullptr;
         }
+        // Refused as well when the file grew past the limit since the check.
         data = readFileContents(path, nullptr, maxAttachmentSize);
-        // The file may have grown since its size was checked.
-        if (data && data->size() > maxAttachmentSize) {
-            SKALD_LOG_DEBUG(
-                "Dropping attachment, because the size of the it located at '%s' with %llu bytes "
-                "is bigger than the maximum allowed attachment size of %llu bytes.",
-                path.c_str(), static_cast<unsigned long long>(data->size()),
-                static_cast<unsigned long long>(maxAttachmentSize));
-            return nullptr;
-        }
     }
     if (!data) {
         SKALD_LOG_ERROR("Couldn't init Attachment.");

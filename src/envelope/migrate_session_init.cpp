@@ -14,10 +14,10 @@ namespace {
 /// The rewritten envelope keeps every other item in place; the updated session
 /// item goes last.
 bool migrateInitFlag(const Id& sessionId, const std::string& directory,
-                     const std::vector<std::string>& fileNames) {
+                     const std::vector<std::string>& fileNames, uint64_t maxFileBytes) {
     for (const auto& fileName : fileNames) {
         const std::string path = directory + "/" + fileName;
-        const auto contents = readFileContents(path);
+        const auto contents = readOwnFile(path, maxFileBytes);
         if (!contents) continue;
         const auto envelope = Serialization::envelopeWithData(*contents);
         if (!envelope) continue;
@@ -55,13 +55,14 @@ bool migrateInitFlag(const Id& sessionId, const std::string& directory,
 }  // namespace
 
 bool migrateSessionInit(const Envelope& envelope, const std::string& envelopesDirPath,
-                        const std::vector<std::string>& envelopeFileNames) {
+                        const std::vector<std::string>& envelopeFileNames, uint64_t maxFileBytes) {
     bool migrated = false;
     for (const auto& item : envelope.items()) {
         if (item->header()->type() != "session") continue;
         const auto session = Serialization::sessionWithData(item->data());
         if (!session || !session->flagInit().value_or(false)) continue;
-        if (migrateInitFlag(session->sessionId(), envelopesDirPath, envelopeFileNames)) {
+        if (migrateInitFlag(session->sessionId(), envelopesDirPath, envelopeFileNames,
+                            maxFileBytes)) {
             migrated = true;
         }
     }

@@ -37,6 +37,15 @@ namespace {
 
 constexpr double kMaxEnvelopeAgeSeconds = 7776000;  // 90 days
 
+// Bounds for reading back what the manager wrote: anything larger is not ours.
+// Sessions, app state, timestamps and offsets are a few kilobytes at most.
+constexpr uint64_t kMaxStateFileBytes = 1024 * 1024;
+// One breadcrumb file holds at most the scope's breadcrumbs, one per line.
+constexpr uint64_t kMaxBreadcrumbFileBytes = 8 * 1024 * 1024;
+// An envelope holds an event with a few attachments of up to the options'
+// maxAttachmentSize (20 MiB by default) each.
+constexpr uint64_t kMinEnvelopeFileBytes = 64 * 1024 * 1024;
+
 std::string join(const std::string& folder, const std::string& name) {
     return (fs::path(folder) / name).string();
 }
@@ -49,7 +58,8 @@ std::string errnoText(int error) {
 // else the modification time.
 std::optional<Date> creationDate(const std::string& path) {
     struct statx info {};
-    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_MTIME, &info) != 0) {
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &info) !=
+        0) {
         return std::nullopt;
     }
     const auto& stamp = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime;
@@ -106,7 +116,10 @@ std::shared_ptr<FileManager> FileManager::make(const Options& options,
 }
 
 FileManager::FileManager(const Options& options, std::shared_ptr<DispatchQueueWrapper> queue)
-    : maxEnvelopes_(options.maxCacheItems), dispatchQueue_(std::move(queue)) {
+    : maxEnvelopes_(options.maxCacheItems),
+      maxEnvelopeFileBytes_(std::max<uint64_t>(kMinEnvelopeFileBytes,
+                                               uint64_t{options.maxAttachmentSize} + (1u << 20))),
+      dispatchQueue_(std::move(queue)) {
     basePath_ = join(options.cacheDirectoryPath, kDirectoryName);
     // Without a DSN there is no hash; such a manager still works in one fixed folder.
     const std::string hash = options.parsedDsn ? options.parsedDsn->getHash() : "no-dsn";
@@ -170,8 +183,8 @@ bool FileManager::writeData(std::string_view data, const std::string& path) {
     return true;
 }
 
-std::optional<std::string> FileManager::readFile(const std::string& path) {
-    return readFileContents(path);
+std::optional<std::string> FileManager::readFile(const std::string& path, uint64_t maxBytes) {
+    return readOwnFile(path, maxBytes);
 }
 
 std::string FileManager::uniqueAscendingJsonName() {
@@ -188,6 +201,13 @@ std::string FileManager::uniqueAscendingJsonName() {
 std::string FileManager::storeEnvelope(const Envelope& envelope) {
     const auto data = Serialization::dataWithEnvelope(envelope);
     std::lock_guard guard(lock_);
+    if (data && data->size() > maxEnvelopeFileBytes_) {
+        // It would be refused when read back: drop it now and say what was lost.
+        SKALD_LOG_WARNING("Envelope of %zu bytes is larger than the %llu bytes the cache keeps.",
+                          data->size(), static_cast<unsigned long long>(maxEnvelopeFileBytes_));
+        reportDeletedItems(envelope, false);
+        return {};
+    }
     const std::string path = join(envelopesPath_, uniqueAscendingJsonName());
     SKALD_LOG_DEBUG("Writing envelope to path: %s", path.c_str());
     if (!data || !writeData(*data, path)) {
@@ -222,53 +242,76 @@ std::vector<std::string> FileManager::allFilesInFolder(const std::string& path) 
     return names;
 }
 
+std::vector<std::string> FileManager::envelopeFileNames() {
+    auto names = allFilesInFolder(envelopesPath_);
+    // The folder is the SDK's own: anything but a regular file is no envelope
+    // and must neither stand first in line nor count towards the limit.
+    std::erase_if(names, [this](const std::string& name) {
+        const std::string path = join(envelopesPath_, name);
+        std::error_code ec;
+        const auto type = fs::symlink_status(path, ec).type();
+        if (ec || type == fs::file_type::regular) return false;
+        removeForeignEntry(path, path + " is not a regular file");
+        return true;
+    });
+    return names;
+}
+
 std::vector<FileContents> FileManager::allFilesContentInFolder(const std::string& path) {
     std::lock_guard guard(lock_);
     std::vector<FileContents> result;
     for (const auto& name : allFilesInFolder(path)) {
         const std::string file = join(path, name);
-        if (auto contents = readFile(file)) result.push_back({file, std::move(*contents)});
+        // What is no regular file, or too large, is skipped and removed.
+        if (auto contents = readFile(file, maxEnvelopeFileBytes_)) {
+            result.push_back({file, std::move(*contents)});
+        }
     }
     return result;
 }
 
 std::optional<FileContents> FileManager::getOldestEnvelope() {
     std::lock_guard guard(lock_);
-    const auto names = allFilesInFolder(envelopesPath_);
-    if (names.empty()) return std::nullopt;
-    const std::string path = join(envelopesPath_, names.front());
-    auto contents = readFile(path);
-    if (!contents) return std::nullopt;
-    return FileContents{path, std::move(*contents)};
+    // An unreadable file is skipped, so that it never holds back the others.
+    for (const auto& name : envelopeFileNames()) {
+        const std::string path = join(envelopesPath_, name);
+        if (auto contents = readFile(path, maxEnvelopeFileBytes_)) {
+            return FileContents{path, std::move(*contents)};
+        }
+    }
+    return std::nullopt;
 }
 
 std::vector<FileContents> FileManager::getAllEnvelopes() {
     return allFilesContentInFolder(envelopesPath_);
 }
 
+void FileManager::reportDeletedItems(const Envelope& envelope, bool sessionInitMigrated) {
+    const auto delegate = delegate_.lock();
+    if (!delegate) return;
+    for (const auto& item : envelope.items()) {
+        if (sessionInitMigrated && item->header()->type() == "session") continue;
+        delegate->envelopeItemDeleted(item,
+                                      dataCategoryForEnvelopeItemType(item->header()->type()));
+    }
+}
+
 void FileManager::handleEnvelopesLimit() {
     std::lock_guard guard(lock_);
-    const auto names = allFilesInFolder(envelopesPath_);
+    const auto names = envelopeFileNames();
     if (names.size() <= maxEnvelopes_) return;
 
     const size_t excess = names.size() - maxEnvelopes_;
-    const auto delegate = delegate_.lock();
     for (size_t i = 0; i < excess; ++i) {
         const std::string path = join(envelopesPath_, names[i]);
-        const auto contents = readFile(path);
+        const auto contents = readFile(path, maxEnvelopeFileBytes_);
         const auto envelope = contents ? Serialization::envelopeWithData(*contents) : nullptr;
         if (envelope) {
             const std::vector<std::string> others(names.begin() + static_cast<long>(i) + 1,
                                                   names.end());
-            const bool migrated = migrateSessionInit(*envelope, envelopesPath_, others);
-            for (const auto& item : envelope->items()) {
-                const bool isSession = item->header()->type() == "session";
-                if (migrated && isSession) continue;
-                if (delegate) {
-                    delegate->envelopeItemDeleted(
-                        item, dataCategoryForEnvelopeItemType(item->header()->type()));
-                }
-            }
+            const bool migrated =
+                migrateSessionInit(*envelope, envelopesPath_, others, maxEnvelopeFileBytes_);
+            reportDeletedItems(*envelope, migrated);
         }
         removeFileUnlocked(path);
     }
@@ -300,8 +343,9 @@ std::optional<std::string> FileManager::getEnvelopesPath(const std::string& entr
                         entryPath.c_str());
         return std::nullopt;
     }
+    // A symlink is not followed: it may lead out of the SDK's folders.
     struct stat info {};
-    if (::stat(entryPath.c_str(), &info) != 0) {
+    if (::lstat(entryPath.c_str(), &info) != 0) {
         SKALD_LOG_WARNING("Could not get attributes of item at path: %s. Error: %s",
                           entryPath.c_str(), errnoText(errno).c_str());
         return std::nullopt;
@@ -316,6 +360,13 @@ std::optional<std::string> FileManager::getEnvelopesPath(const std::string& entr
 }
 
 void FileManager::deleteOldEnvelopesFromPath(const std::string& envelopesPath) {
+    // Only a real folder: through a symlink the purge would reach other files.
+    std::error_code ec;
+    if (fs::symlink_status(envelopesPath, ec).type() != fs::file_type::directory) {
+        SKALD_LOG_DEBUG("Ignoring non directory when deleting old envelopes at path: %s",
+                        envelopesPath.c_str());
+        return;
+    }
     const Date now = DependencyContainer::sharedInstance()->dateProvider()->date();
     for (const auto& name : allFilesInFolder(envelopesPath)) {
         const std::string path = join(envelopesPath, name);
@@ -403,7 +454,7 @@ void FileManager::storeSession(const Session& session, const std::string& path) 
 std::shared_ptr<Session> FileManager::readSession(const std::string& path) {
     std::lock_guard guard(sessionLock_);
     SKALD_LOG_DEBUG("Reading from session: %s", path.c_str());
-    const auto data = readFile(path);
+    const auto data = readFile(path, kMaxStateFileBytes);
     if (!data) {
         SKALD_LOG_WARNING("No data found at %s", path.c_str());
         return nullptr;
@@ -436,7 +487,7 @@ std::optional<Date> FileManager::readTimestampLastInForeground() {
     std::lock_guard guard(lastInForegroundLock_);
     SKALD_LOG_DEBUG("Reading timestamp of last in foreground at: %s",
                     lastInForegroundFilePath_.c_str());
-    const auto text = readFile(lastInForegroundFilePath_);
+    const auto text = readFile(lastInForegroundFilePath_, kMaxStateFileBytes);
     if (!text) {
         SKALD_LOG_DEBUG("No lastInForeground found.");
         return std::nullopt;
@@ -473,7 +524,7 @@ std::shared_ptr<AppState> FileManager::readPreviousAppState() {
 }
 
 std::shared_ptr<AppState> FileManager::readAppStateFrom(const std::string& path) {
-    const auto data = readFile(path);
+    const auto data = readFile(path, kMaxStateFileBytes);
     if (!data) {
         SKALD_LOG_WARNING("No app state data found at %s", path.c_str());
         return nullptr;
@@ -518,8 +569,12 @@ std::vector<Json> FileManager::readPreviousBreadcrumbs() {
     std::vector<std::string> two;
     {
         std::lock_guard guard(breadcrumbsLock_);
-        if (auto text = readFile(previousBreadcrumbsFilePathOne_)) one = splitLines(*text);
-        if (auto text = readFile(previousBreadcrumbsFilePathTwo_)) two = splitLines(*text);
+        if (auto text = readFile(previousBreadcrumbsFilePathOne_, kMaxBreadcrumbFileBytes)) {
+            one = splitLines(*text);
+        }
+        if (auto text = readFile(previousBreadcrumbsFilePathTwo_, kMaxBreadcrumbFileBytes)) {
+            two = splitLines(*text);
+        }
     }
     if (one.empty() && two.empty()) return {};
 
@@ -560,7 +615,7 @@ void FileManager::storeTimezoneOffset(int64_t offset) {
 std::optional<int64_t> FileManager::readTimezoneOffset() {
     std::lock_guard guard(timezoneLock_);
     SKALD_LOG_DEBUG("Reading timezone offset");
-    const auto text = readFile(timezoneOffsetFilePath_);
+    const auto text = readFile(timezoneOffsetFilePath_, kMaxStateFileBytes);
     int64_t offset = 0;
     if (text) {
         const auto* end = text->data() + text->size();

@@ -125,6 +125,9 @@ class FileManager : public std::enable_shared_from_this<FileManager> {
     const std::string& applicationSupportPath() const { return applicationSupportPath_; }
 
     size_t maxEnvelopes() const { return maxEnvelopes_; }
+    /// Larger envelope files are neither stored nor read back.
+    uint64_t maxEnvelopeFileBytes() const { return maxEnvelopeFileBytes_; }
+    void setMaxEnvelopeFileBytes(uint64_t max) { maxEnvelopeFileBytes_ = max; }
     void setMaxEnvelopes(size_t max) { maxEnvelopes_ = max; }
 
     FileManager(const Options& options, std::shared_ptr<DispatchQueueWrapper> queue);
@@ -137,7 +140,10 @@ class FileManager : public std::enable_shared_from_this<FileManager> {
     std::shared_ptr<AppState> readAppStateFrom(const std::string& path);
     void moveState(const std::string& state, const std::string& previous);
     void removeFileUnlocked(const std::string& path);
-    std::optional<std::string> readFile(const std::string& path);
+    std::optional<std::string> readFile(const std::string& path, uint64_t maxBytes);
+    /// The regular files of the envelope folder, oldest first; other entries are removed.
+    std::vector<std::string> envelopeFileNames();
+    void reportDeletedItems(const Envelope& envelope, bool sessionInitMigrated);
 
     std::string basePath_;
     std::string skaldPath_;
@@ -157,6 +163,7 @@ class FileManager : public std::enable_shared_from_this<FileManager> {
 
     uint64_t currentFileCounter_ = 0;
     size_t maxEnvelopes_ = 30;
+    uint64_t maxEnvelopeFileBytes_ = 0;
     std::shared_ptr<DispatchQueueWrapper> dispatchQueue_;
     std::weak_ptr<FileManagerDelegate> delegate_;
 

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
+
+#include "core/log.h"
 
 namespace skald {
 
@@ -91,43 +94,141 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
     return true;
 }
 
-std::optional<std::string> readFileContents(const std::string& path, std::string* errorText,
-                                            std::optional<uint64_t> maxBytes) {
-    // Non-blocking so that a FIFO under the name cannot hang the caller.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+namespace {
+
+const char* kindOf(mode_t mode) {
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "not a regular file";
+}
+
+FileRead failure(FileReadStatus status, std::string text) {
+    FileRead result;
+    result.status = status;
+    result.errorText = std::move(text);
+    return result;
+}
+
+FileRead tooLarge(const std::string& path, uint64_t size, uint64_t maxBytes) {
+    return failure(FileReadStatus::TooLarge, path + " holds " + std::to_string(size) +
+                                                 " bytes, more than the " +
+                                                 std::to_string(maxBytes) + " allowed");
+}
+
+}  // namespace
+
+FileRead readRegularFile(const std::string& path, uint64_t maxBytes, Symlinks symlinks) {
+    const bool follow = symlinks == Symlinks::Follow;
+    // Looked at first, so that what is plainly no regular file is never opened.
+    struct stat before {};
+    if ((follow ? ::stat(path.c_str(), &before) : ::lstat(path.c_str(), &before)) != 0) {
+        const int error = errno;
+        const auto status =
+            error == ENOENT || error == ENOTDIR ? FileReadStatus::Missing : FileReadStatus::Failed;
+        return failure(status, "Could not open " + path + ": " + std::strerror(error));
+    }
+    if (!S_ISREG(before.st_mode)) {
+        return failure(FileReadStatus::NotRegularFile, path + " is " + kindOf(before.st_mode));
+    }
+    if (static_cast<uint64_t>(before.st_size) > maxBytes) {
+        return tooLarge(path, static_cast<uint64_t>(before.st_size), maxBytes);
+    }
+
+    // The entry may be swapped between the look and the open: the open never
+    // blocks nor follows a link, and fstat decides.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW);
+    const int fd = ::open(path.c_str(), flags);
     if (fd < 0) {
-        setError(errorText, "Could not open " + path, errno);
-        return std::nullopt;
+        const int error = errno;
+        auto status = FileReadStatus::Failed;
+        if (error == ENOENT || error == ENOTDIR) status = FileReadStatus::Missing;
+        if ((error == ELOOP && !follow) || error == ENXIO) status = FileReadStatus::NotRegularFile;
+        return failure(status, "Could not open " + path + ": " + std::strerror(error));
     }
     struct stat info {};
-    const bool statFailed = ::fstat(fd, &info) != 0;
-    if (statFailed || !S_ISREG(info.st_mode)) {
-        const int error = statFailed ? errno : EISDIR;
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
         ::close(fd);
-        setError(errorText, "Could not read " + path, error);
-        return std::nullopt;
+        return failure(FileReadStatus::Failed,
+                       "Could not read " + path + ": " + std::strerror(error));
     }
-    const uint64_t limit = maxBytes ? *maxBytes + 1 : UINT64_MAX;
-    std::string contents;
-    // The size is a hint only: the file may change while it is read.
-    contents.reserve(static_cast<size_t>(std::min<uint64_t>(info.st_size, limit)));
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return failure(FileReadStatus::NotRegularFile, path + " is " + kindOf(info.st_mode));
+    }
+    if (static_cast<uint64_t>(info.st_size) > maxBytes) {
+        ::close(fd);
+        return tooLarge(path, static_cast<uint64_t>(info.st_size), maxBytes);
+    }
+
+    FileRead result;
+    // One byte past the bound tells a file that grew while it was read.
+    const uint64_t limit = maxBytes == UINT64_MAX ? maxBytes : maxBytes + 1;
+    result.contents.reserve(static_cast<size_t>(info.st_size));
     char buffer[64 * 1024];
-    while (contents.size() < limit) {
+    while (result.contents.size() < limit) {
         const size_t want =
-            static_cast<size_t>(std::min<uint64_t>(sizeof buffer, limit - contents.size()));
+            static_cast<size_t>(std::min<uint64_t>(sizeof buffer, limit - result.contents.size()));
         const ssize_t got = ::read(fd, buffer, want);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
             ::close(fd);
-            setError(errorText, "Could not read " + path, error);
-            return std::nullopt;
+            return failure(FileReadStatus::Failed,
+                           "Could not read " + path + ": " + std::strerror(error));
         }
         if (got == 0) break;
-        contents.append(buffer, static_cast<size_t>(got));
+        result.contents.append(buffer, static_cast<size_t>(got));
     }
     ::close(fd);
-    return contents;
+    if (result.contents.size() > maxBytes) return tooLarge(path, result.contents.size(), maxBytes);
+    result.status = FileReadStatus::Ok;
+    return result;
+}
+
+std::optional<std::string> readOwnFile(const std::string& path, uint64_t maxBytes,
+                                       FileReadStatus* status) {
+    FileRead read = readRegularFile(path, maxBytes, Symlinks::Refuse);
+    if (status) *status = read.status;
+    switch (read.status) {
+        case FileReadStatus::Ok:
+            return std::move(read.contents);
+        case FileReadStatus::Missing:
+            return std::nullopt;
+        case FileReadStatus::Failed:
+            SKALD_LOG_WARNING("%s", read.errorText.c_str());
+            return std::nullopt;
+        case FileReadStatus::NotRegularFile:
+        case FileReadStatus::TooLarge:
+            break;
+    }
+    removeForeignEntry(path, read.errorText);
+    return std::nullopt;
+}
+
+void removeForeignEntry(const std::string& path, const std::string& why) {
+    // remove_all takes a symlink as a link and never follows one inside a folder.
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    if (ec) {
+        SKALD_LOG_WARNING("Skipped %s (%s) and could not remove it: %s", path.c_str(), why.c_str(),
+                          ec.message().c_str());
+    } else {
+        SKALD_LOG_WARNING("Removed %s, which is no file of the SDK: %s", path.c_str(), why.c_str());
+    }
+}
+
+std::optional<std::string> readFileContents(const std::string& path, std::string* errorText,
+                                            std::optional<uint64_t> maxBytes) {
+    FileRead read = readRegularFile(path, maxBytes.value_or(UINT64_MAX), Symlinks::Follow);
+    if (!read.ok()) {
+        if (errorText) *errorText = std::move(read.errorText);
+        return std::nullopt;
+    }
+    return std::move(read.contents);
 }
 
 bool isAtomicWriteTemporaryName(std::string_view name) {

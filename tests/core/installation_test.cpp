@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -9,8 +10,9 @@
 #include <vector>
 
 #include "core/dependency_container.h"
-#include "support/temp_directory.h"
+#include "support/hostile_files.h"
 #include "support/log_capture.h"
+#include "support/temp_directory.h"
 #include "support/test_dispatch_queue_wrapper.h"
 
 namespace skald {
@@ -56,6 +58,28 @@ TEST(InstallationTest, UnusableFilesAreReplaced) {
     EXPECT_TRUE(std::regex_match(Installation::id(dir.path()), kUpperUuid))
         << "a folder under the name is not an id";
 }
+
+class InstallationHostileTest : public ::testing::TestWithParam<test::Hostile> {};
+
+TEST_P(InstallationHostileTest, WhatIsNoFileOfOursIsReplacedByANewId) {
+    TempDirectory dir;
+    TempDirectory elsewhere;
+    const std::string outside = elsewhere.write("id", "outside-id");
+    test::plantHostile(GetParam(), dir.file("INSTALLATION"), outside);
+    std::string id;
+    {
+        test::Watchdog watchdog(std::chrono::seconds(10), "reading the installation id");
+        id = Installation::id(dir.path());
+    }
+    EXPECT_TRUE(std::regex_match(id, kUpperUuid)) << id.substr(0, 100);
+    EXPECT_TRUE(std::filesystem::is_regular_file(
+        std::filesystem::symlink_status(dir.file("INSTALLATION"))));
+    EXPECT_EQ(TempDirectory::read(dir.file("INSTALLATION")), id);
+    EXPECT_EQ(TempDirectory::read(outside), "outside-id");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, InstallationHostileTest,
+                         ::testing::ValuesIn(test::allHostileKinds()), test::hostileTestName);
 
 TEST(InstallationTest, UnwritableDirectoryStillGivesOneIdAndLogs) {
     TempDirectory dir;

@@ -2,12 +2,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "crash/async_safe/app_state.h"
 #include "crash/recording/app_state_monitor.h"
+#include "support/hostile_files.h"
 #include "support/log_capture.h"
+#include "support/temp_directory.h"
 #include "util/json_bytes.h"
 
 namespace skald::crash::appstate {
@@ -140,6 +143,45 @@ TEST_F(AppStateTest, UnwritableFileIsReportedNotFatal) {
     EXPECT_FALSE(saveState());
     notifyAppCrash();
     EXPECT_TRUE(currentState().crashedThisLaunch);
+}
+
+constexpr const char* kCrashedState =
+    R"({"version": 1, "crashedLastLaunch": true, "launchesSinceLastCrash": 9})";
+
+class AppStateHostileTest : public AppStateTest,
+                            public ::testing::WithParamInterface<test::Hostile> {
+  protected:
+    test::TempDirectory elsewhere;
+    std::string outside = elsewhere.write("CrashState.json", kCrashedState);
+};
+
+TEST_P(AppStateHostileTest, AStateFileThatIsNotOursIsRemovedAndAFreshOneWritten) {
+    test::plantHostile(GetParam(), file(), outside);
+    test::LogCapture log(Level::Error);
+    {
+        test::Watchdog watchdog(std::chrono::seconds(10), "loading the crash state");
+        launch();
+    }
+    EXPECT_TRUE(log.contains("Could not load file"));
+    EXPECT_FALSE(currentState().crashedLastLaunch);
+    EXPECT_EQ(currentState().launchesSinceLastCrash, 1);
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(file())));
+    EXPECT_EQ(saved()["launchesSinceLastCrash"], 1);
+    EXPECT_EQ(test::TempDirectory::read(outside), kCrashedState);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, AppStateHostileTest, ::testing::ValuesIn(test::allHostileKinds()),
+                         test::hostileTestName);
+
+TEST_F(AppStateTest, ACrashNeverWritesThroughASymlinkPlantedDuringTheRun) {
+    test::TempDirectory elsewhere;
+    const std::string outside = elsewhere.write("target", "not ours");
+    launch();
+    fs::remove(file());
+    fs::create_symlink(outside, file());
+    EXPECT_FALSE(saveState());
+    notifyAppCrash();
+    EXPECT_EQ(test::TempDirectory::read(outside), "not ours");
 }
 
 }  // namespace

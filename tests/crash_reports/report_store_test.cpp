@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,7 +14,9 @@
 #include "crash/async_safe/buffered_writer.h"
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/report_paths.h"
+#include "crash/recording/crash_reporter.h"
 #include "crash/recording/report_fixer.h"
+#include "support/hostile_files.h"
 #include "support/temp_directory.h"
 
 namespace skald::crash {
@@ -99,11 +102,8 @@ TEST_F(ReportStoreTest, CountListReadAddAndDelete) {
     std::ofstream(reports_ / "notes.txt") << "x";
     EXPECT_EQ(reportCount(), 1);
 
-    char* text = readReport(7);
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, R"({"a":1})");
-    std::free(text);
-    EXPECT_EQ(readReport(12345), nullptr);
+    EXPECT_EQ(readReport(7), R"({"a":1})");
+    EXPECT_FALSE(readReport(12345));
 
     const uint64_t added = addUserReport("{\"user\":true}", 13);
     ASSERT_NE(added, 0U);
@@ -113,6 +113,87 @@ TEST_F(ReportStoreTest, CountListReadAddAndDelete) {
     deleteAllReports();
     EXPECT_EQ(reportCount(), 0);
     EXPECT_TRUE(fs::is_directory(reports_));
+}
+
+class ReportStoreHostileTest : public ReportStoreTest,
+                               public ::testing::WithParamInterface<test::Hostile> {
+  protected:
+    std::string reportPath(uint64_t reportId) const {
+        char name[64];
+        std::snprintf(name, sizeof name, "app-report-%016llx.json",
+                      static_cast<unsigned long long>(reportId));
+        return (reports_ / name).string();
+    }
+    void TearDown() override {
+        EXPECT_EQ(test::TempDirectory::read(outside_), R"({"outside":true})");
+        ReportStoreTest::TearDown();
+    }
+    test::TempDirectory elsewhere_;
+    std::string outside_ = elsewhere_.write("report.json", R"({"outside":true})");
+};
+
+TEST_P(ReportStoreHostileTest, EntriesUnderReportNamesAreRemovedAndTheReportsAroundThemKept) {
+    writeReport("app", 5, R"({"id":5})");
+    writeReport("app", 7, R"({"id":7})");
+    test::plantHostile(GetParam(), reportPath(1), outside_);
+    test::plantHostile(GetParam(), reportPath(6), outside_);
+    {
+        test::Watchdog watchdog(std::chrono::seconds(10), "initialising the report store");
+        initializeReportStore("app", reports_.c_str());
+    }
+    EXPECT_FALSE(test::entryExists(reportPath(1)));
+    EXPECT_FALSE(test::entryExists(reportPath(6)));
+    uint64_t ids[10];
+    ASSERT_EQ(reportIds(ids, 10), 2);
+    EXPECT_EQ(ids[0], 5U);
+    EXPECT_EQ(ids[1], 7U);
+    EXPECT_EQ(readReport(5), R"({"id":5})");
+    EXPECT_EQ(readReport(7), R"({"id":7})");
+}
+
+TEST_P(ReportStoreHostileTest, AnEntryThatAppearsAfterTheStartIsNeitherListedNorRead) {
+    initializeReportStore("app", reports_.c_str());
+    writeReport("app", 5, R"({"id":5})");
+    test::plantHostile(GetParam(), reportPath(9), outside_);
+    test::Watchdog watchdog(std::chrono::seconds(10), "reading a planted report");
+    EXPECT_EQ(reportCount(), 1);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(readReport(9));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_FALSE(test::entryExists(reportPath(9)));
+    EXPECT_EQ(readReport(5), R"({"id":5})");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ReportStoreHostileTest,
+                         ::testing::ValuesIn(test::allHostileKinds()), test::hostileTestName);
+
+TEST_F(ReportStoreTest, LinkedAttachmentsAreNeitherSentNorEmptiedThroughTheLink) {
+    test::TempDirectory elsewhere;
+    const std::string secret = elsewhere.write("folder/secret.txt", "secret");
+    initializeReportStore("app", reports_.c_str());
+    writeReport("app", 3, R"({"report":{"timestamp":1}})");
+    writeReport("app", 4, R"({"report":{"timestamp":1}})");
+    // Report 3's attachments folder is a link; report 4's holds a linked file.
+    fs::create_directory_symlink(elsewhere.file("folder"),
+                                 reports_ / "app-report-0000000000000003-attachments");
+    const fs::path attachments4 = reports_ / "app-report-0000000000000004-attachments";
+    fs::create_directories(attachments4);
+    std::ofstream(attachments4 / "log.txt") << "log";
+    fs::create_symlink(secret, attachments4 / "linked.txt");
+
+    CrashReporter reporter(directory_.path());
+    const auto report3 = reporter.reportWithIntID(3);
+    ASSERT_TRUE(report3);
+    EXPECT_FALSE(report3->contains("attachments")) << report3->dump();
+    const auto report4 = reporter.reportWithIntID(4);
+    ASSERT_TRUE(report4);
+    EXPECT_EQ((*report4)["attachments"], Json::array({(attachments4 / "log.txt").string()}));
+
+    deleteReportWithId(3);
+    deleteReportWithId(4);
+    EXPECT_FALSE(test::entryExists((reports_ / "app-report-0000000000000003-attachments")));
+    EXPECT_FALSE(test::entryExists(attachments4));
+    EXPECT_EQ(test::TempDirectory::read(secret), "secret");
 }
 
 TEST(ReportFixer, TheReportTimestampBecomesADateAndEverythingElseStays) {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 
+#include "support/hostile_files.h"
+#include "support/log_capture.h"
 #include "support/temp_directory.h"
 
 namespace skald {
@@ -44,15 +47,82 @@ TEST(FileIoTest, TemporaryNamesAreRecognisable) {
     EXPECT_FALSE(isAtomicWriteTemporaryName("123.envelope"));
 }
 
-TEST(FileIoTest, ReadsWholeFilesAndStopsOneBytePastALimit) {
+TEST(FileIoTest, ReadsWholeFilesAndRefusesOnesOverALimit) {
     test::TempDirectory dir;
     const std::string path = dir.write("data", std::string(5000, 'x'));
     EXPECT_EQ(readFileContents(path)->size(), 5000u);
-    EXPECT_EQ(readFileContents(path, nullptr, 100)->size(), 101u);
+    EXPECT_EQ(readFileContents(path, nullptr, 5000)->size(), 5000u);
     std::string error;
+    EXPECT_FALSE(readFileContents(path, &error, 4999));
+    EXPECT_NE(error.find("more than the 4999 allowed"), std::string::npos) << error;
     EXPECT_FALSE(readFileContents(dir.file("absent"), &error));
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(readFileContents(dir.path()));
+
+    EXPECT_EQ(readRegularFile(dir.file("absent"), 10).status, FileReadStatus::Missing);
+    EXPECT_EQ(readRegularFile(dir.file("data/below"), 10).status, FileReadStatus::Missing);
+    const FileRead empty = readRegularFile(dir.write("empty", ""), 0);
+    EXPECT_TRUE(empty.ok());
+    EXPECT_TRUE(empty.contents.empty());
+}
+
+class HostileEntryTest : public ::testing::TestWithParam<test::Hostile> {
+  protected:
+    void SetUp() override {
+        outside = elsewhere.write("secret", "outside contents");
+        path = own.file("entry.json");
+        test::plantHostile(GetParam(), path, outside);
+    }
+    void TearDown() override {
+        // Whatever happened, nothing outside was touched.
+        EXPECT_EQ(test::TempDirectory::read(outside), "outside contents");
+    }
+
+    test::TempDirectory own;
+    test::TempDirectory elsewhere;
+    std::string outside;
+    std::string path;
+};
+
+TEST_P(HostileEntryTest, ReadingRefusesItPromptlyAndLeavesItAlone) {
+    test::Watchdog watchdog(std::chrono::seconds(10), "reading a hostile entry");
+    const auto started = std::chrono::steady_clock::now();
+    const FileRead read = readRegularFile(path, 2'000'000);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_FALSE(read.ok());
+    EXPECT_TRUE(read.contents.empty());
+    EXPECT_EQ(read.status, GetParam() == test::Hostile::HugeFile ? FileReadStatus::TooLarge
+                                                                 : FileReadStatus::NotRegularFile)
+        << read.errorText;
+    EXPECT_FALSE(read.errorText.empty());
+    EXPECT_TRUE(test::entryExists(path)) << "a plain read removes nothing";
+
+    // Followed on purpose, a link to a regular file is read; nothing else is.
+    const FileRead followed = readRegularFile(path, 2'000'000, Symlinks::Follow);
+    EXPECT_EQ(followed.ok(), GetParam() == test::Hostile::SymlinkOutside) << followed.errorText;
+    if (followed.ok()) EXPECT_EQ(followed.contents, "outside contents");
+}
+
+TEST_P(HostileEntryTest, AnOwnFileThatIsNotOursIsRemovedAndLogged) {
+    test::LogCapture log(Level::Warning);
+    test::Watchdog watchdog(std::chrono::seconds(10), "reading a hostile own file");
+    EXPECT_FALSE(readOwnFile(path, 2'000'000));
+    EXPECT_FALSE(test::entryExists(path));
+    EXPECT_TRUE(log.contains("Removed " + path)) << ::testing::PrintToString(log.lines());
+    EXPECT_TRUE(std::filesystem::exists("/dev/zero"));
+    // The name is free again for a real file.
+    own.write("entry.json", "ours");
+    EXPECT_EQ(readOwnFile(path, 2'000'000), "ours");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HostileEntryTest, ::testing::ValuesIn(test::allHostileKinds()),
+                         test::hostileTestName);
+
+TEST(FileIoTest, AMissingOwnFileIsQuietlyNothing) {
+    test::TempDirectory dir;
+    test::LogCapture log;
+    EXPECT_FALSE(readOwnFile(dir.file("absent"), 10));
+    EXPECT_TRUE(log.lines().empty());
 }
 
 }  // namespace

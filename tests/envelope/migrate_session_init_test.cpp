@@ -2,15 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "core/dependency_container.h"
 #include "envelope/serialization.h"
-#include "support/temp_directory.h"
 #include "skald/envelope.h"
 #include "skald/session.h"
 #include "support/log_capture.h"
+#include "support/temp_directory.h"
 
 namespace skald {
 namespace {
+
+constexpr uint64_t kBound = 1 << 20;
 
 class MigrateSessionInitTest : public ::testing::Test {
   protected:
@@ -47,7 +51,7 @@ TEST_F(MigrateSessionInitTest, MovesTheInitFlagToTheNextEnvelopeOfTheSameSession
     const auto later = store("3", *Envelope::forSession(session));
     const std::string laterBefore = test::TempDirectory::read(dir.file(later));
 
-    EXPECT_TRUE(migrateSessionInit(*dropped, dir.path(), {unrelatedOnly, target, later}));
+    EXPECT_TRUE(migrateSessionInit(*dropped, dir.path(), {unrelatedOnly, target, later}, kBound));
 
     const auto migrated = load(target);
     ASSERT_TRUE(migrated);
@@ -77,14 +81,37 @@ TEST_F(MigrateSessionInitTest, NothingToMigrate) {
     const auto unrelated = store("1", *Envelope::forSession(other));
 
     EXPECT_FALSE(migrateSessionInit(*Envelope::forSession(session), dir.path(),
-                                    {"missing", "garbage", "broken", unrelated}));
+                                    {"missing", "garbage", "broken", unrelated}, kBound));
 
     // A dropped update without "init" has nothing to hand on.
     Session changed(std::string("1.0"), "install");
     changed.incrementErrors();
     const auto same = store("2", *Envelope::forSession(changed));
-    EXPECT_FALSE(migrateSessionInit(*Envelope::forSession(changed), dir.path(), {same}));
-    EXPECT_FALSE(migrateSessionInit(*Envelope::forSession(session), dir.path(), {}));
+    EXPECT_FALSE(migrateSessionInit(*Envelope::forSession(changed), dir.path(), {same}, kBound));
+    EXPECT_FALSE(migrateSessionInit(*Envelope::forSession(session), dir.path(), {}, kBound));
+}
+
+TEST_F(MigrateSessionInitTest, SkipsLinksAndOversizedFilesAndMovesTheFlagToARealEnvelope) {
+    Session session(std::string("1.0"), "install");
+    const auto dropped = Envelope::forSession(session);
+    session.incrementErrors();
+    // An envelope of the same session outside the folder, reachable by a link.
+    test::TempDirectory elsewhere;
+    const std::string outside = elsewhere.write(
+        "outside", *Serialization::dataWithEnvelope(*Envelope::forSession(session)));
+    const std::string outsideBefore = test::TempDirectory::read(outside);
+    std::filesystem::create_symlink(outside, dir.file("1"));
+    const auto big = store("2", *Envelope::forSession(session));
+    const auto target = store("3", *Envelope::forSession(session));
+    const uint64_t bound = std::filesystem::file_size(dir.file(target));
+    dir.write(big, test::TempDirectory::read(dir.file(big)) + std::string(100, ' '));
+
+    EXPECT_TRUE(migrateSessionInit(*dropped, dir.path(), {"1", big, target}, bound));
+    EXPECT_EQ(load(target)->items().size(), 1u);
+    EXPECT_EQ(Serialization::sessionWithData(load(target)->items()[0]->data())->flagInit(), true);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("1")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file(big)));
+    EXPECT_EQ(test::TempDirectory::read(outside), outsideBefore);
 }
 
 TEST_F(MigrateSessionInitTest, FailedWriteIsLoggedAndLeavesTheFile) {
@@ -96,7 +123,7 @@ TEST_F(MigrateSessionInitTest, FailedWriteIsLoggedAndLeavesTheFile) {
     const auto target = store(std::string(250, 'e'), *Envelope::forSession(session));
     const std::string before = test::TempDirectory::read(dir.file(target));
 
-    EXPECT_FALSE(migrateSessionInit(*dropped, dir.path(), {target}));
+    EXPECT_FALSE(migrateSessionInit(*dropped, dir.path(), {target}, kBound));
     EXPECT_TRUE(log.contains(
         "Could not migrate session init, because storing the updated envelope failed: "));
     EXPECT_EQ(test::TempDirectory::read(dir.file(target)), before);

@@ -51,7 +51,9 @@ char* stateFilePath() {
 
 bool saveState() {
     if (gPath[0] == '\0') return false;
-    int fd = ::open(gPath, O_RDWR | O_CREAT | O_TRUNC, 0644);
+    // A symlink put in the file's place is not followed (its target would be
+    // truncated), and a FIFO cannot block the crashing thread.
+    int fd = ::open(gPath, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         logError("Could not open file ", gPath, " for writing: ", errorText(errno));
         return false;

@@ -1,4 +1,4 @@
-// Async-signal-safe (except readEntireFile): system calls and stack buffers only.
+// Async-signal-safe: system calls and stack buffers only.
 #include "crash/async_safe/file_utils.h"
 
 #include <dirent.h>
@@ -8,7 +8,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "crash/async_safe/crash_log.h"
@@ -54,7 +53,8 @@ bool deleteEntry(const char* path, int depth) {
 
 bool deleteContents(const char* path, int depth) {
     if (depth > 32) return false;
-    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Never through a symlink: the folder it leads to is not ours to empty.
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         logError("Error reading directory ", path, ": ", errorText(errno));
         return false;
@@ -142,37 +142,6 @@ const char* lastPathEntry(const char* path) {
     if (path == nullptr) return nullptr;
     const char* slash = std::strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
-}
-
-bool readEntireFile(const char* path, int maxLength, char** data, int* length) {
-    *data = nullptr;
-    *length = 0;
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        ::close(fd);
-        return false;
-    }
-    size_t size = static_cast<size_t>(info.st_size);
-    if (maxLength > 0 && size > static_cast<size_t>(maxLength))
-        size = static_cast<size_t>(maxLength);
-    auto* buffer = static_cast<char*>(std::malloc(size + 1));
-    if (buffer == nullptr) {
-        ::close(fd);
-        return false;
-    }
-    size_t filled = 0;
-    while (filled < size) {
-        const ssize_t count = readOnce(fd, buffer + filled, size - filled);
-        if (count <= 0) break;
-        filled += static_cast<size_t>(count);
-    }
-    ::close(fd);
-    buffer[filled] = '\0';
-    *data = buffer;
-    *length = static_cast<int>(filled);
-    return true;
 }
 
 }  // namespace skald::crash

@@ -1,5 +1,5 @@
-// Async-signal-safe, except readEntireFile: thin retrying wrappers around the
-// file system calls that crash-time code needs.
+// Async-signal-safe: thin retrying wrappers around the file system calls that
+// crash-time code needs.
 #pragma once
 
 #include <sys/types.h>
@@ -36,9 +36,5 @@ bool deleteContentsOfPath(const char* path);
 
 /// The part after the last "/".
 const char* lastPathEntry(const char* path);
-
-/// Not async-signal-safe: the file's bytes in a malloc'd, NUL-terminated
-/// buffer, at most `maxLength` of them (0: all).
-bool readEntireFile(const char* path, int maxLength, char** data, int* length);
 
 }  // namespace skald::crash

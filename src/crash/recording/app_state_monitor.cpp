@@ -14,6 +14,7 @@ namespace {
 
 bool gEnabled = false;
 constexpr int kVersionMismatch = 5;
+constexpr uint64_t kMaxStateFileBytes = 50000;
 
 struct Loading {
     AppState state;
@@ -89,14 +90,16 @@ int onEndData(void*) {
 }
 
 void load(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return;
-    const auto contents = readFileContents(path, nullptr, 50000);
+    // Anything but a regular file of ours under the name is removed, so that
+    // the next save writes a fresh file instead of into whatever it was.
+    FileReadStatus status = FileReadStatus::Failed;
+    const auto contents = readOwnFile(path, kMaxStateFileBytes, &status);
+    if (status == FileReadStatus::Missing) return;
     if (!contents) {
         SKALD_LOG_ERROR("%s: Could not load file", path.c_str());
         return;
     }
-    const std::string_view text(contents->data(), std::min<size_t>(contents->size(), 50000));
+    const std::string_view text(*contents);
 
     static const json::DecodeCallbacks callbacks{onBoolean, onFloat,         onInteger, onUnsigned,
                                                  onIgnored, onIgnoredString, onBegin,   onBegin,

@@ -236,13 +236,12 @@ std::optional<Json> CrashReporter::reportWithIntID(uint64_t reportId) {
         SKALD_LOG_ERROR("Report ID was %llx", static_cast<unsigned long long>(reportId));
         return std::nullopt;
     }
-    char* raw = readReport(reportId);
-    if (raw == nullptr) {
+    const std::optional<std::string> raw = readReport(reportId);
+    if (!raw) {
         SKALD_LOG_ERROR("Failed to load report ID %llx", static_cast<unsigned long long>(reportId));
         return std::nullopt;
     }
-    char* fixed = fixupCrashReport(raw);
-    std::free(raw);
+    char* fixed = fixupCrashReport(raw->c_str());
     if (fixed == nullptr) {
         SKALD_LOG_ERROR("Failed to fixup report ID %llx",
                         static_cast<unsigned long long>(reportId));
@@ -268,10 +267,16 @@ std::optional<Json> CrashReporter::reportWithIntID(uint64_t reportId) {
                   static_cast<unsigned long long>(reportId));
     const std::filesystem::path attachments =
         std::string(reportsDirectory()) + "/" + reportsAppName() + name;
+    // Only regular files of a real folder: a symlink would send what lies elsewhere.
     std::error_code ignored;
     Json paths = Json::array();
-    for (const auto& entry : std::filesystem::directory_iterator(attachments, ignored)) {
-        paths.push_back(entry.path().string());
+    if (std::filesystem::symlink_status(attachments, ignored).type() ==
+        std::filesystem::file_type::directory) {
+        for (const auto& entry : std::filesystem::directory_iterator(attachments, ignored)) {
+            if (entry.symlink_status(ignored).type() == std::filesystem::file_type::regular) {
+                paths.push_back(entry.path().string());
+            }
+        }
     }
     if (!paths.empty()) (*report)["attachments"] = std::move(paths);
     doctorReport(*report);

@@ -8,26 +8,33 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/log.h"
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/report_paths.h"
+#include "util/file_io.h"
 
 namespace skald::crash {
 
 namespace {
 
-constexpr int kMaxReportSize = 2000000;
+constexpr uint64_t kMaxReportSize = 2000000;
 constexpr int kPathSize = 500;
 
 std::mutex gMutex;
 int gMaxReportCount = 5;
 
-std::vector<uint64_t> listIds() {
+/// The IDs of the regular files named like reports. Anything else under such
+/// a name (a FIFO, a symlink, a folder, a file too large to be read) is no
+/// report: it is skipped, and with `removeForeign` removed.
+std::vector<uint64_t> listIds(bool removeForeign) {
     std::vector<uint64_t> ids;
+    std::vector<std::string> foreign;
     DIR* directory = ::opendir(reportsDirectory());
     if (directory == nullptr) {
         SKALD_LOG_ERROR("Could not open directory %s", reportsDirectory());
@@ -38,10 +45,18 @@ std::vector<uint64_t> listIds() {
         if (reportId == 0) continue;
         const std::string path = std::string(reportsDirectory()) + "/" + entry->d_name;
         struct stat info {};
-        if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
-        ids.push_back(reportId);
+        if (::lstat(path.c_str(), &info) != 0) continue;
+        if (S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) <= kMaxReportSize) {
+            ids.push_back(reportId);
+        } else if (removeForeign) {
+            foreign.push_back(path);
+        }
     }
     ::closedir(directory);
+    for (const auto& path : foreign) {
+        removeForeignEntry(path, path + " is not a regular file of at most " +
+                                     std::to_string(kMaxReportSize) + " bytes");
+    }
     std::sort(ids.begin(), ids.end());
     return ids;
 }
@@ -52,11 +67,9 @@ void deleteReportLocked(uint64_t reportId) {
     removeFile(path, true);
     char attachments[kPathSize];
     if (attachmentsPathForReport(path, attachments, sizeof attachments)) {
-        struct stat info {};
-        if (::stat(attachments, &info) == 0 && S_ISDIR(info.st_mode)) {
-            deleteContentsOfPath(attachments);
-            ::rmdir(attachments);
-        }
+        // A symlink in its place goes as a link: its target is not ours to empty.
+        std::error_code ignored;
+        std::filesystem::remove_all(attachments, ignored);
     }
 }
 
@@ -66,7 +79,7 @@ void initializeReportStore(const char* appName, const char* reportsPath) {
     const std::lock_guard lock(gMutex);
     setReportPathsBase(appName, reportsPath);
     makeDirectoryWithParents(reportsPath);
-    const std::vector<uint64_t> ids = listIds();
+    const std::vector<uint64_t> ids = listIds(true);
     if (static_cast<int>(ids.size()) > gMaxReportCount) {
         const size_t excess = ids.size() - static_cast<size_t>(std::max(gMaxReportCount, 0));
         for (size_t i = 0; i < excess; ++i) deleteReportLocked(ids[i]);
@@ -81,25 +94,23 @@ void setMaxReportCount(int maxReportCount) {
 
 int reportCount() {
     const std::lock_guard lock(gMutex);
-    return static_cast<int>(listIds().size());
+    return static_cast<int>(listIds(false).size());
 }
 
 int reportIds(uint64_t* ids, int capacity) {
     const std::lock_guard lock(gMutex);
-    const std::vector<uint64_t> found = listIds();
+    const std::vector<uint64_t> found = listIds(false);
     const int count = std::min(capacity, static_cast<int>(found.size()));
     for (int i = 0; i < count; ++i) ids[i] = found[static_cast<size_t>(i)];
     return count;
 }
 
-char* readReport(uint64_t reportId) {
+std::optional<std::string> readReport(uint64_t reportId) {
     const std::lock_guard lock(gMutex);
     char path[kPathSize];
-    if (!crashReportPathForId(reportId, path, sizeof path)) return nullptr;
-    char* data = nullptr;
-    int length = 0;
-    if (!readEntireFile(path, kMaxReportSize, &data, &length)) return nullptr;
-    return data;
+    if (!crashReportPathForId(reportId, path, sizeof path)) return std::nullopt;
+    // Whatever took the report's place since the listing is removed, not read.
+    return readOwnFile(path, kMaxReportSize);
 }
 
 uint64_t addUserReport(const char* report, int length) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace skald::crash {
 
@@ -15,8 +17,9 @@ void setMaxReportCount(int maxReportCount);
 int reportCount();
 /// Up to `capacity` IDs, ascending; returns how many.
 int reportIds(uint64_t* ids, int capacity);
-/// The report's text (malloc'd, at most 2000000 bytes) or null.
-char* readReport(uint64_t reportId);
+/// The report's text, or nothing when it is missing, over 2000000 bytes or
+/// not a regular file (such an entry is removed).
+std::optional<std::string> readReport(uint64_t reportId);
 /// Stores `report` under a new ID; 0 on failure.
 uint64_t addUserReport(const char* report, int length);
 void deleteAllReports();
