@@ -60,6 +60,8 @@ void ViewController::viewDidLoad() {
     auto queue = platform::OperationQueue::make("com.vantorel.download-delegate", 1);
     auto configuration = platform::UrlSessionConfiguration::defaultConfiguration();
     configuration.waitsForConnectivity = true;
+    // The download service may send us on to a mirror, but never off https.
+    configuration.redirectPolicy = platform::UrlRedirectPolicy::NoDowngrade;
     auto session = platform::UrlSession::make(configuration, weak, queue);
     {
         std::lock_guard guard(mutex_);

@@ -10,6 +10,8 @@
 namespace skald {
 
 inline constexpr const char* kErrorDomain = "SkaldErrorDomain";
+/// Errors of the operating system: the code is the system's error number (errno).
+inline constexpr const char* kPosixErrorDomain = "NSPOSIXErrorDomain";
 
 /// Codes of errors of kErrorDomain.
 enum class ErrorCode : int64_t {
@@ -38,6 +40,9 @@ struct Error {
 
     /// An error of the SDK's own domain.
     static Error skald(ErrorCode code, std::string description);
+    /// The system error `errnoValue`, described as "<what>: <system text>",
+    /// or by the system text alone when `what` is empty.
+    static Error posix(int errnoValue, const std::string& what = {});
 
     /// "Error Domain=<domain> Code=<code> "<description>"".
     std::string description() const;

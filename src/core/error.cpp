@@ -1,5 +1,7 @@
 #include "skald/error.h"
 
+#include <cstring>
+
 namespace skald {
 
 Error::Error(std::string domain, int64_t code, std::string description)
@@ -7,6 +9,11 @@ Error::Error(std::string domain, int64_t code, std::string description)
 
 Error Error::skald(ErrorCode code, std::string description) {
     return Error(kErrorDomain, static_cast<int64_t>(code), std::move(description));
+}
+
+Error Error::posix(int errnoValue, const std::string& what) {
+    const std::string text = std::strerror(errnoValue);
+    return Error(kPosixErrorDomain, errnoValue, what.empty() ? text : what + ": " + text);
 }
 
 std::string Error::description() const {

@@ -48,6 +48,9 @@ std::optional<platform::UrlRequest> RequestBuilder::build(const Envelope& envelo
     request.cachePolicy = platform::UrlRequestCachePolicy::ReloadIgnoringLocalCacheData;
     request.timeoutInterval = kRequestTimeout;
     request.httpMethod = "POST";
+    // The authentication header is for the service's origin alone; a redirect
+    // elsewhere is a failed send, and the envelope stays stored.
+    request.redirectPolicy = platform::UrlRedirectPolicy::SameOrigin;
     if (auth) request.setValueForHeader(*auth, "X-Skald-Auth");
     request.setValueForHeader("application/x-skald-envelope", "Content-Type");
     request.setValueForHeader(Meta::sdkName() + "/" + Meta::versionString(), "User-Agent");

@@ -20,6 +20,7 @@
 #include "platform/net/reachability.h"
 #include "platform/net/url_session.h"
 #include "support/eventually.h"
+#include "support/loopback_http_server.h"
 
 namespace skald::platform {
 namespace {
@@ -28,37 +29,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::eventually;
 
-class LoopbackServer {
-  public:
-    LoopbackServer() { server_.set_keep_alive_max_count(1); }
-    ~LoopbackServer() { stop(); }
-    httplib::Server* operator->() { return &server_; }
-
-    void start(int port = 0) {
-        if (port == 0) {
-            port_ = server_.bind_to_any_port("127.0.0.1");
-        } else {
-            ASSERT_TRUE(server_.bind_to_port("127.0.0.1", port));
-            port_ = port;
-        }
-        ASSERT_GT(port_, 0);
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        ASSERT_TRUE(eventually([this] { return server_.is_running(); }));
-    }
-    void stop() {
-        if (!thread_.joinable()) return;
-        server_.stop();
-        thread_.join();
-    }
-    std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-
-  private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
-};
+using LoopbackServer = test::LoopbackHttpServer;
 
 /// A loopback port nobody listens on, held until released.
 class RefusingPort {

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include "support/eventually.h"
+#include "support/loopback_http_server.h"
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +23,7 @@
 #include <thread>
 
 #include "fake_netlink_source.h"
+#include "platform/dispatch/operation_queue.h"
 #include "platform/dispatch/serial_queue.h"
 
 namespace skald::platform {
@@ -51,43 +53,8 @@ class Gate {
     bool open_ = false;
 };
 
-/// An in-process HTTP(S) server on loopback.
-class TestServer {
-  public:
-    explicit TestServer(std::unique_ptr<httplib::Server> server = nullptr)
-        : server_(server ? std::move(server) : std::make_unique<httplib::Server>()) {
-        // Idle keep-alive connections would hold up `stop` for seconds.
-        server_->set_keep_alive_max_count(1);
-    }
-    ~TestServer() { stop(); }
-
-    httplib::Server* operator->() { return server_.get(); }
-
-    void start(int port = 0) {
-        if (port == 0) {
-            port_ = server_->bind_to_any_port("127.0.0.1");
-        } else {
-            ASSERT_TRUE(server_->bind_to_port("127.0.0.1", port));
-            port_ = port;
-        }
-        ASSERT_GT(port_, 0);
-        thread_ = std::thread([this] { server_->listen_after_bind(); });
-        ASSERT_TRUE(eventually([this] { return server_->is_running(); }));
-    }
-    void stop() {
-        if (!thread_.joinable()) return;
-        server_->stop();
-        thread_.join();
-    }
-    std::string url(const std::string& path, const std::string& scheme = "http") const {
-        return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
-    }
-
-  private:
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    int port_ = 0;
-};
+using TestServer = test::LoopbackHttpServer;
+using test::HttpRequestLog;
 
 /// A loopback port that nobody listens on (bound, so nobody else takes it).
 class ClosedPort {
@@ -342,6 +309,120 @@ TEST_F(UrlSessionTest, StatusAndHeadersAreThoseOfTheLastResponse) {
     EXPECT_EQ(continued.body, "got 3");
 }
 
+// MARK: - Redirects
+
+UrlRequest postWithCredentials(const std::string& url, std::optional<UrlRedirectPolicy> policy) {
+    UrlRequest request(url);
+    request.httpMethod = "POST";
+    request.httpBody = "payload";
+    request.setValueForHeader("Skald skald_key=public,skald_secret=secret", "X-Skald-Auth");
+    request.setValueForHeader("application/x-skald-envelope", "Content-Type");
+    request.redirectPolicy = policy;
+    return request;
+}
+
+TEST_F(UrlSessionTest, EachRedirectPolicyFollowsOnlyWhatItAllowsAndCredentialsStayHome) {
+    TestServer elsewhere;
+    HttpRequestLog elsewhereLog;
+    elsewhere->Post(".*", [&](const httplib::Request& request, httplib::Response& response) {
+        elsewhereLog.add(request);
+        response.set_content("elsewhere", "text/plain");
+    });
+    elsewhere.start();
+    // Another port and another host name for the same machine.
+    const std::string foreign = "http://localhost:" + std::to_string(elsewhere.port()) + "/collect";
+
+    HttpRequestLog landingLog;
+    std::atomic<int> loops{0};
+    server->Post("/envelope", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(foreign, 307);
+    });
+    server->Post("/moved", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/landing", 307);
+    });
+    server->Post("/see-other", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/landing", 303);
+    });
+    const auto land = [&](const httplib::Request& request, httplib::Response& response) {
+        landingLog.add(request);
+        response.set_content("landed", "text/plain");
+    };
+    server->Post("/landing", land);
+    server->Get("/landing", land);
+    server->Get("/loop", [&](const httplib::Request&, httplib::Response& response) {
+        ++loops;
+        response.set_redirect("/loop", 302);
+    });
+    server.start();
+
+    // Same origin only: a redirect elsewhere fails without a response.
+    TaskRun refusedRun(*session,
+                       postWithCredentials(server.url("/envelope"), UrlRedirectPolicy::SameOrigin));
+    refusedRun.task->resume();
+    const auto refused = refusedRun.wait();
+    EXPECT_EQ(codeOf(refused), kUrlErrorRedirectToOtherOrigin);
+    EXPECT_FALSE(refused.response) << "a redirect is not the server's answer";
+    EXPECT_FALSE(refusedRun.task->response());
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->userInfo["redirectURL"], foreign);
+    EXPECT_EQ(refused.error->userInfo[kUrlErrorFailingUrlStringKey], server.url("/envelope"));
+    EXPECT_TRUE(elsewhereLog.all().empty());
+
+    // Same origin: followed, with method, body and credentials.
+    const auto moved =
+        fetch(*session, postWithCredentials(server.url("/moved"), UrlRedirectPolicy::SameOrigin));
+    EXPECT_FALSE(moved.error) << moved.error->description();
+    EXPECT_EQ(moved.body, "landed");
+    ASSERT_EQ(landingLog.all().size(), 1u);
+    EXPECT_EQ(landingLog.all()[0].method, "POST");
+    EXPECT_EQ(landingLog.all()[0].body, "payload");
+    EXPECT_EQ(landingLog.all()[0].get_header_value("X-Skald-Auth"),
+              "Skald skald_key=public,skald_secret=secret");
+
+    // 303 asks for a GET: no body and none of the body's headers.
+    const auto seeOther = fetch(
+        *session, postWithCredentials(server.url("/see-other"), UrlRedirectPolicy::SameOrigin));
+    EXPECT_EQ(seeOther.body, "landed");
+    ASSERT_EQ(landingLog.all().size(), 2u);
+    EXPECT_EQ(landingLog.all()[1].method, "GET");
+    EXPECT_TRUE(landingLog.all()[1].body.empty());
+    EXPECT_FALSE(landingLog.all()[1].has_header("Content-Type"));
+
+    // The session's default follows elsewhere, but the request's headers
+    // and the session's own stay behind.
+    auto configuration = UrlSessionConfiguration::ephemeralConfiguration();
+    configuration.httpAdditionalHeaders.emplace("X-Session", "session secret");
+    auto lenient = UrlSession::make(configuration);
+    const auto followed = fetch(*lenient, postWithCredentials(server.url("/envelope"), {}));
+    EXPECT_FALSE(followed.error) << followed.error->description();
+    EXPECT_EQ(followed.body, "elsewhere");
+    const auto reached = elsewhereLog.all();
+    ASSERT_EQ(reached.size(), 1u);
+    const auto& abroad = reached[0];
+    EXPECT_EQ(abroad.method, "POST") << "307 keeps the method";
+    EXPECT_EQ(abroad.body, "payload");
+    EXPECT_FALSE(abroad.has_header("X-Skald-Auth"));
+    EXPECT_FALSE(abroad.has_header("X-Session"));
+
+    // No policy: the redirect itself is the answer.
+    const auto unfollowed =
+        fetch(*session, postWithCredentials(server.url("/envelope"), UrlRedirectPolicy::None));
+    EXPECT_FALSE(unfollowed.error);
+    ASSERT_TRUE(unfollowed.response);
+    EXPECT_EQ(unfollowed.response->statusCode, 307);
+    EXPECT_EQ(unfollowed.response->header("Location"), foreign);
+    EXPECT_EQ(elsewhereLog.all().size(), 1u);
+
+    // A loop ends after the session's limit.
+    auto limited = UrlSessionConfiguration::ephemeralConfiguration();
+    limited.maximumRedirects = 3;
+    const auto looped = fetch(*UrlSession::make(limited), UrlRequest(server.url("/loop")));
+    EXPECT_EQ(codeOf(looped), kUrlErrorHttpTooManyRedirects);
+    EXPECT_FALSE(looped.response);
+    EXPECT_EQ(loops.load(), 4);
+    elsewhere.stop();
+}
+
 // MARK: - Failures
 
 TEST_F(UrlSessionTest, AStalledRequestTimesOutButASlowOneDoesNot) {
@@ -535,6 +616,89 @@ TEST(UrlSessionHttpsTest, TrustsASelfSignedCertificateOnlyWhenTold) {
     const auto stranger =
         fetch(*UrlSession::make(configuration), UrlRequest(server.url("/secure", "https")));
     EXPECT_EQ(codeOf(stranger), kUrlErrorSecureConnectionFailed);
+}
+
+/// What one download task ended with.
+struct Download {
+    std::string content;
+    std::optional<HttpResponse> response;
+    std::optional<Error> error;
+};
+
+Download download(UrlSession& session, const std::string& url) {
+    std::promise<Download> done;
+    auto task = session.downloadTask(
+        UrlRequest(url), [&](std::string location, std::optional<HttpResponse> response,
+                             std::optional<Error> error) {
+            std::ifstream file(location, std::ios::binary);
+            done.set_value(
+                {location.empty() ? "" : std::string(std::istreambuf_iterator<char>(file), {}),
+                 std::move(response), std::move(error)});
+        });
+    task->resume();
+    auto future = done.get_future();
+    if (future.wait_for(15s) != std::future_status::ready) {
+        ADD_FAILURE() << "the download did not end";
+        return {};
+    }
+    return future.get();
+}
+
+TEST(UrlSessionHttpsTest, DownloadsFollowRedirectsUpToHttpsAndWithinItButNeverDown) {
+    SelfSignedCertificate certificate;
+    TestServer secure(
+        std::make_unique<httplib::SSLServer>(certificate.certificate, certificate.key));
+    TestServer otherSecure(
+        std::make_unique<httplib::SSLServer>(certificate.certificate, certificate.key));
+    TestServer plain;
+    std::atomic<int> plainFiles{0};
+    secure->Get("/Vantorel.dmg", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("secure image", "application/octet-stream");
+    });
+    otherSecure->Get("/Vantorel.zip", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("other secure archive", "application/zip");
+    });
+    plain->Get("/Vantorel.dmg", [&](const httplib::Request&, httplib::Response& response) {
+        ++plainFiles;
+        response.set_content("plain image", "application/octet-stream");
+    });
+    // Each target's address is looked up when the redirect is made.
+    secure->Get("/down", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(plain.url("/Vantorel.dmg"), 302);
+    });
+    secure->Get("/across", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(otherSecure.url("/Vantorel.zip", "https"), 302);
+    });
+    plain->Get("/up", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(secure.url("/Vantorel.dmg", "https"), 301);
+    });
+    secure.start();
+    otherSecure.start();
+    plain.start();
+
+    // Made as the installer makes its session, trusting the test certificate.
+    auto configuration = UrlSessionConfiguration::defaultConfiguration();
+    configuration.waitsForConnectivity = true;
+    configuration.caInfo = certificate.path;
+    auto session = UrlSession::make(configuration, {}, OperationQueue::make("downloads", 1));
+
+    const auto down = download(*session, secure.url("/down", "https"));
+    EXPECT_EQ(down.error ? down.error->code : 0, kUrlErrorSecureConnectionRequired);
+    EXPECT_FALSE(down.response);
+    EXPECT_TRUE(down.content.empty());
+    EXPECT_EQ(plainFiles.load(), 0) << "nothing was fetched over http";
+
+    const auto up = download(*session, plain.url("/up"));
+    EXPECT_FALSE(up.error) << up.error->description();
+    EXPECT_EQ(up.content, "secure image");
+    ASSERT_TRUE(up.response);
+    EXPECT_EQ(up.response->url, secure.url("/Vantorel.dmg", "https"));
+
+    const auto across = download(*session, secure.url("/across", "https"));
+    EXPECT_FALSE(across.error) << across.error->description();
+    EXPECT_EQ(across.content, "other secure archive");
+    ASSERT_TRUE(across.response);
+    EXPECT_EQ(across.response->url, otherSecure.url("/Vantorel.zip", "https"));
 }
 
 // MARK: - Threads and queues

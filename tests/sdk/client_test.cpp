@@ -3,11 +3,13 @@
 #include "core/global_event_processor.h"
 #include "core/installation.h"
 #include "core/sdk_state.h"
+#include "platform/files/file_operations.h"
 #include "sdk_fixture.h"
 #include "skald/message.h"
 #include "skald/session.h"
 #include "skald/user_feedback.h"
 #include "support/log_capture.h"
+#include "support/temp_directory.h"
 
 namespace skald::test {
 namespace {
@@ -137,6 +139,31 @@ TEST_F(ClientTest, AnUnderlyingErrorOnlyInTheUserInfoEndsTheChainWithAWarning) {
     client->captureError(error, scope);
     EXPECT_EQ(lastEvent()["exception"]["values"].size(), 1u);
     EXPECT_TRUE(log.contains("Invalid value for NSUnderlyingErrorKey in user info"));
+}
+
+TEST_F(ClientTest, AFailedCopyOrDeleteIsCapturedWithItsSystemCause) {
+    TempDirectory dir;
+    const auto file = dir.write("plain-file", "x");
+    const auto copyError =
+        platform::FileOperations::copyItem(dir.file("missing.app"), dir.file("Vantorel.app"));
+    const auto deleteError = platform::FileOperations::removeItem(file + "/Vantorel.app");
+    ASSERT_TRUE(copyError && deleteError);
+
+    for (const auto& [error, systemError] :
+         {std::pair{*copyError, ENOENT}, std::pair{*deleteError, ENOTDIR}}) {
+        LogCapture log;
+        EXPECT_NE(client->captureError(error, scope), Id::empty());
+        const auto event = lastEvent();
+        const auto& values = event["exception"]["values"];
+        ASSERT_EQ(values.size(), 2u) << values.dump();
+        // Innermost first: the system's error, then the file error it caused.
+        EXPECT_EQ(values[0]["type"], "NSPOSIXErrorDomain");
+        EXPECT_EQ(values[0]["mechanism"]["meta"]["ns_error"]["code"], systemError);
+        EXPECT_EQ(values[1]["type"], "NSCocoaErrorDomain");
+        EXPECT_EQ(values[1]["mechanism"]["meta"]["ns_error"]["code"],
+                  platform::kFileNoSuchFileError);
+        EXPECT_FALSE(log.contains("Invalid value for NSUnderlyingErrorKey"));
+    }
 }
 
 TEST_F(ClientTest, ExceptionObjectsBecomeOneException) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <httplib.h>
 #include "support/eventually.h"
 
 #include <filesystem>
@@ -18,6 +17,8 @@
 #include "skald/options.h"
 #include "skald/session.h"
 #include "support/file_manager_fixture.h"
+#include "support/log_capture.h"
+#include "support/loopback_http_server.h"
 #include "tools/receiver/receiver.h"
 #include "transport/gzip.h"
 #include "transport/rate_limits.h"
@@ -223,15 +224,14 @@ TEST_F(HttpTransportTest, LostEventsAreCountedByCategoryAndReason) {
 
 TEST_F(HttpTransportTest, FlushTimesOutAndRefusesASecondFlush) {
     // A service that takes its time to answer.
-    httplib::Server slow;
-    slow.Post(R"(.*)", [](const httplib::Request&, httplib::Response& response) {
+    test::LoopbackHttpServer slow;
+    slow->Post(R"(.*)", [](const httplib::Request&, httplib::Response& response) {
         std::this_thread::sleep_for(1500ms);
         response.status = 200;
     });
-    const int slowPort = slow.bind_to_any_port("127.0.0.1");
-    std::thread server([&] { slow.listen_after_bind(); });
+    slow.start();
 
-    makeTransport(slowPort);
+    makeTransport(slow.port());
     manager->storeEnvelope(*eventEnvelope("slow"));
     FlushResult second = FlushResult::Success;
     std::thread other([&] {
@@ -244,8 +244,67 @@ TEST_F(HttpTransportTest, FlushTimesOutAndRefusesASecondFlush) {
     other.join();
     EXPECT_EQ(second, FlushResult::AlreadyFlushing);
     EXPECT_TRUE(eventually([&] { return storedCount() == 0; }));
-    slow.stop();
-    server.join();
+}
+
+TEST_F(HttpTransportTest, ARedirectAwayFromTheServiceIsAFailedSendAndTheEnvelopeStays) {
+    test::HttpRequestLog leaked;
+    test::LoopbackHttpServer elsewhere;
+    elsewhere->Post(".*", [&](const httplib::Request& request, httplib::Response& response) {
+        leaked.add(request);
+        response.status = 200;
+    });
+    elsewhere.start();
+
+    std::atomic<int> attempts{0};
+    test::LoopbackHttpServer front;
+    // Another host name and port, as an intermediary might name them.
+    front->Post(".*", [&](const httplib::Request&, httplib::Response& response) {
+        ++attempts;
+        response.set_redirect("http://localhost:" + std::to_string(elsewhere.port()) + "/collect",
+                              307);
+    });
+    front.start();
+
+    test::LogCapture log;
+    manager->storeEnvelope(*eventEnvelope("redirected"));
+    makeTransport(front.port());  // sends what is stored at once
+    EXPECT_TRUE(eventually([&] { return log.contains("No internet connection."); }))
+        << "the send ends as one without an answer";
+    EXPECT_EQ(attempts.load(), 1);
+    EXPECT_EQ(storedCount(), 1u) << "the envelope waits on disk for the next attempt";
+    EXPECT_EQ(log.count("Request failed: Error Domain=NSURLErrorDomain Code=-1023"), 1u)
+        << "the failure is logged";
+    // The next trigger tries again, with the same outcome.
+    EXPECT_EQ(transport->flush(10), FlushResult::Success);
+    EXPECT_EQ(storedCount(), 1u);
+    EXPECT_TRUE(leaked.all().empty()) << "nothing, credentials least of all, went elsewhere";
+}
+
+TEST_F(HttpTransportTest, ARedirectWithinTheServiceIsFollowedWithItsCredentials) {
+    test::HttpRequestLog landed;
+    test::LoopbackHttpServer service;
+    service->Post("/sub/api/42/envelope/",
+                  [](const httplib::Request&, httplib::Response& response) {
+                      response.set_redirect("/ingest/envelope/", 307);
+                  });
+    service->Post("/ingest/envelope/",
+                  [&](const httplib::Request& request, httplib::Response& response) {
+                      landed.add(request);
+                      response.status = 200;
+                  });
+    service.start();
+    makeTransport(service.port());
+    transport->sendEnvelope(eventEnvelope("moved"));
+    ASSERT_TRUE(eventually([&] { return landed.all().size() == 1; }));
+    EXPECT_TRUE(eventually([&] { return storedCount() == 0; }));
+    const auto request = landed.all()[0];
+    EXPECT_EQ(request.get_header_value("X-Skald-Auth"),
+              "Skald skald_version=7,skald_client=skald.cocoa/1.0.0,skald_key=public,"
+              "skald_secret=secret");
+    // The server inflated the body already.
+    const auto envelope = Serialization::envelopeWithData(request.body);
+    ASSERT_TRUE(envelope);
+    EXPECT_NE(envelope->items()[0]->data().find("\"moved\""), std::string::npos);
 }
 
 TEST(RequestBuilderTest, AuthenticationHeaderOrder) {

@@ -49,7 +49,9 @@ Error FileOperations::errorForErrno(int errnoValue, const std::string& action,
     error.localizedFailureReason = std::strerror(errnoValue);
     error.filePath = path;
     error.userInfo["NSFilePath"] = path;
-    error.userInfo["NSUnderlyingError"] = {{"domain", "NSPOSIXErrorDomain"}, {"code", errnoValue}};
+    // An error object, not a user-info entry: captured, the chain becomes
+    // one exception for the system's error and one for this.
+    error.underlyingError = std::make_shared<const Error>(Error::posix(errnoValue));
     return error;
 }
 

@@ -40,7 +40,8 @@ class FileOperations {
                                                                        Error* error);
     static bool fileExists(const std::string& path);
 
-    /// An error of the Cocoa domain for the system error `errnoValue`.
+    /// An error of the Cocoa domain for the system error `errnoValue`, which
+    /// it carries as its underlying error.
     static Error errorForErrno(int errnoValue, const std::string& action, const std::string& path,
                                bool writing);
 };

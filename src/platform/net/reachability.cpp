@@ -20,12 +20,6 @@ namespace skald::platform {
 
 namespace {
 
-constexpr const char* kPosixErrorDomain = "NSPOSIXErrorDomain";
-
-Error posixError(int code, const std::string& what) {
-    return Error(kPosixErrorDomain, code, what + ": " + std::strerror(code));
-}
-
 class NetlinkRouteSocket final : public NetlinkSource {
   public:
     ~NetlinkRouteSocket() override {
@@ -35,7 +29,7 @@ class NetlinkRouteSocket final : public NetlinkSource {
 
     std::optional<Error> open() override {
         fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-        if (fd_ < 0) return posixError(errno, "Could not open the route socket");
+        if (fd_ < 0) return Error::posix(errno, "Could not open the route socket");
         // Room for bursts of change messages; an overflow only costs a re-dump.
         const int bufferSize = 1 << 20;
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
@@ -43,15 +37,15 @@ class NetlinkRouteSocket final : public NetlinkSource {
         address.nl_family = AF_NETLINK;
         address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
         if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            return posixError(errno, "Could not bind the route socket");
+            return Error::posix(errno, "Could not bind the route socket");
         }
         socklen_t length = sizeof address;
         if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            return posixError(errno, "Could not read the route socket's address");
+            return Error::posix(errno, "Could not read the route socket's address");
         }
         port_ = address.nl_pid;
         wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wake_ < 0) return posixError(errno, "Could not create the route socket's wake-up");
+        if (wake_ < 0) return Error::posix(errno, "Could not create the route socket's wake-up");
         return std::nullopt;
     }
 
@@ -64,7 +58,7 @@ class NetlinkRouteSocket final : public NetlinkSource {
             const auto sent = ::sendto(fd_, message.data(), message.size(), 0,
                                        reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
             if (sent >= 0) return std::nullopt;
-            if (errno != EINTR) return posixError(errno, "Could not send a route request");
+            if (errno != EINTR) return Error::posix(errno, "Could not send a route request");
         }
     }
 
@@ -79,7 +73,7 @@ class NetlinkRouteSocket final : public NetlinkSource {
             pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) continue;
-                result.error = posixError(errno, "Could not wait on the route socket");
+                result.error = Error::posix(errno, "Could not wait on the route socket");
                 return result;
             }
             if (fds[1].revents != 0 || closed_.load()) {
@@ -100,7 +94,7 @@ class NetlinkRouteSocket final : public NetlinkSource {
                     result.overrun = true;
                     return result;
                 }
-                result.error = posixError(errno, "Could not read the route socket");
+                result.error = Error::posix(errno, "Could not read the route socket");
                 return result;
             }
             // Only the kernel speaks for the routing table; other processes
@@ -379,7 +373,7 @@ void ReachabilityMonitor::run() {
                     if (header->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
                         code = -static_cast<const nlmsgerr*>(NLMSG_DATA(header))->error;
                     }
-                    diagnose(posixError(code, "The route dump failed"));
+                    diagnose(Error::posix(code, "The route dump failed"));
                     phase = Phase::Idle;
                     break;
                 }

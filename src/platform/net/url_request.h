@@ -16,6 +16,20 @@ enum class UrlRequestCachePolicy {
     ReloadIgnoringLocalCacheData,
 };
 
+/// Which redirects a task follows on its own. Whatever the policy, a hop to
+/// another origin (scheme, host or port) carries none of the request's
+/// headers, and a 301, 302 or 303 turns a POST into a body-less GET.
+enum class UrlRedirectPolicy {
+    /// Redirects are not followed: the redirect is the task's response.
+    None,
+    /// Only to the same scheme, host and port; any other target fails the
+    /// task without a response. For requests that carry credentials.
+    SameOrigin,
+    /// Anywhere over http or https except from https to http, which fails
+    /// the task without a response.
+    NoDowngrade,
+};
+
 /// An HTTP request as handed to a URL session.
 struct UrlRequest {
     /// Seconds a request may stay without any traffic before it fails as
@@ -28,6 +42,8 @@ struct UrlRequest {
     std::string httpBody;
     double timeoutInterval = kDefaultTimeoutInterval;
     UrlRequestCachePolicy cachePolicy = UrlRequestCachePolicy::UseProtocolCachePolicy;
+    /// Unset: the session configuration's policy.
+    std::optional<UrlRedirectPolicy> redirectPolicy;
 
     UrlRequest() = default;
     explicit UrlRequest(std::string url) : url(std::move(url)) {}

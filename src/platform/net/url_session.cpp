@@ -108,6 +108,63 @@ Clock::duration secondsOr(double seconds, Clock::duration fallback) {
     return secondsToDuration(seconds);
 }
 
+bool isFollowedRedirectStatus(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+/// A redirect's "Location", which may be relative, against the URL that
+/// answered with it. (curl knows it only after reading the redirect's body,
+/// which is not read here.)
+std::optional<std::string> resolveLocation(const std::string& base, const std::string& location) {
+    if (location.empty()) return std::nullopt;
+    CURLU* parsed = curl_url();
+    if (!parsed) return std::nullopt;
+    std::optional<std::string> result;
+    char* url = nullptr;
+    if (curl_url_set(parsed, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(parsed, CURLUPART_URL, location.c_str(),
+                     CURLU_URLENCODE | CURLU_ALLOW_SPACE | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_URL, &url, 0) == CURLUE_OK) {
+        result = url;
+    }
+    curl_free(url);
+    curl_url_cleanup(parsed);
+    return result;
+}
+
+/// Scheme, host and port of a URL, as a redirect compares them.
+struct Origin {
+    std::string scheme;
+    std::string host;
+    std::string port;
+    bool operator==(const Origin&) const = default;
+};
+
+std::optional<Origin> originOf(const std::string& url) {
+    CURLU* parsed = curl_url();
+    if (!parsed) return std::nullopt;
+    std::optional<Origin> origin;
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        origin = Origin{scheme, host, port};
+        // Scheme and host compare without regard to case.
+        for (auto* part : {&origin->scheme, &origin->host}) {
+            std::transform(part->begin(), part->end(), part->begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        }
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(parsed);
+    return origin;
+}
+
 struct ObserverRegistry {
     std::mutex mutex;
     std::map<uint64_t, std::shared_ptr<UrlSessionTaskObserver>> observers;
@@ -182,6 +239,16 @@ struct Transfer {
     HttpResponse response;
     bool sawStatusLine = false;
 
+    UrlRedirectPolicy redirectPolicy = UrlRedirectPolicy::NoDowngrade;
+    int maximumRedirects = 0;
+    int redirects = 0;
+    // The response is a redirect that the policy decides on: it is nobody's
+    // answer, so its body is not read and its headers are not published.
+    bool redirectPending = false;
+    // A hop left the first origin: neither the request's nor the session's
+    // headers go out any more.
+    bool leftOrigin = false;
+
     Clock::duration idleTimeout{};
     Clock::time_point lastActivity;
     Clock::time_point deadline;
@@ -211,6 +278,7 @@ struct Transfer {
         body.clear();
         response = HttpResponse{};
         sawStatusLine = false;
+        redirectPending = false;
         tooLarge = false;
         writeErrno = 0;
         errorBuffer[0] = '\0';
@@ -251,6 +319,8 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* context) 
     } else if (line.empty()) {
         if (transfer->sawStatusLine && transfer->response.statusCode >= 200) {
             transfer->headersComplete();
+            // Ends the hop: the body of a redirect is nobody's answer.
+            if (transfer->redirectPending) return 0;
         }
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
         const std::string name(trim(line.substr(0, colon)));
@@ -266,6 +336,11 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* context) 
 }
 
 void Transfer::headersComplete() {
+    if (redirectPolicy != UrlRedirectPolicy::None &&
+        isFollowedRedirectStatus(response.statusCode) && response.header("Location")) {
+        redirectPending = true;
+        return;
+    }
     int64_t expected = kUrlSessionTransferSizeUnknown;
     const auto encoding = response.header("Content-Encoding");
     if (!encoding || *encoding == "identity") {
@@ -451,6 +526,9 @@ class TransferEngine {
         const auto& configuration = session.configuration();
         transfer->isDownload = task->kind() == UrlSessionTask::Kind::Download;
         transfer->maximumResponseSize = configuration.maximumResponseSize;
+        transfer->redirectPolicy =
+            transfer->request.redirectPolicy.value_or(configuration.redirectPolicy);
+        transfer->maximumRedirects = std::max(0, configuration.maximumRedirects);
         const auto requestTimeout =
             secondsOr(transfer->request.timeoutInterval, Clock::duration::max() / 2);
         const auto sessionTimeout =
@@ -509,15 +587,13 @@ class TransferEngine {
 
     void configure(Transfer& transfer, const UrlSessionConfiguration& configuration) {
         CURL* easy = transfer.easy;
-        const UrlRequest& request = transfer.request;
-        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+        // Redirects are followed here, hop by hop (`redirect`), so that each
+        // target is checked against the policy and no header goes elsewhere.
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
         // A proxy's tunnel answer is not the server's response.
         curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -549,7 +625,15 @@ class TransferEngine {
         }
         if (configuration.proxy)
             curl_easy_setopt(easy, CURLOPT_PROXY, configuration.proxy->c_str());
+        applyRequest(transfer, configuration);
+    }
 
+    /// What one hop sends: URL, method, body and headers of `transfer.request`.
+    void applyRequest(Transfer& transfer, const UrlSessionConfiguration& configuration) {
+        CURL* easy = transfer.easy;
+        const UrlRequest& request = transfer.request;
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
         const std::string& method =
             request.httpMethod.empty() ? std::string("GET") : request.httpMethod;
         if (method == "GET" && request.httpBody.empty()) {
@@ -564,11 +648,14 @@ class TransferEngine {
         }
 
         HttpHeaders headers = request.headers;
-        for (const auto& [name, value] : configuration.httpAdditionalHeaders)
-            headers.emplace(name, value);
+        if (!transfer.leftOrigin) {
+            for (const auto& [name, value] : configuration.httpAdditionalHeaders)
+                headers.emplace(name, value);
+        }
         // Sent only when asked for: it costs a round trip, or a second's wait
         // with servers that ignore it.
         headers.emplace("Expect", "");
+        curl_slist* list = nullptr;
         for (const auto& [name, value] : headers) {
             // A line break would let a value smuggle in headers of its own.
             if (name.empty() || hasLineBreak(name) || hasLineBreak(value) ||
@@ -578,12 +665,14 @@ class TransferEngine {
             // "Name:" would remove a header; "Name;" sends it empty.
             const std::string line = value.empty() ? name + ";" : name + ": " + value;
             if (name == "Expect" && value.empty()) {
-                transfer.headerList = curl_slist_append(transfer.headerList, "Expect:");
+                list = curl_slist_append(list, "Expect:");
             } else {
-                transfer.headerList = curl_slist_append(transfer.headerList, line.c_str());
+                list = curl_slist_append(list, line.c_str());
             }
         }
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headerList);
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+        if (transfer.headerList) curl_slist_free_all(transfer.headerList);
+        transfer.headerList = list;
     }
 
     void addToMulti(Transfer& transfer) {
@@ -604,6 +693,11 @@ class TransferEngine {
     }
 
     void transferDone(Transfer& transfer, CURLcode code) {
+        // The hop was cut short on purpose after the redirect's headers.
+        if (transfer.redirectPending) {
+            redirect(transfer);
+            return;
+        }
         const auto& configuration = transfer.session().configuration();
         if (code != CURLE_OK && isConnectivityFailure(code) && configuration.waitsForConnectivity &&
             transfer.task->state() == UrlSessionTaskState::Running) {
@@ -645,12 +739,91 @@ class TransferEngine {
         return error;
     }
 
+    /// Follows the redirect that ended the last hop, or ends the task with
+    /// an error (and no response: a redirect is not the server's answer)
+    /// when the policy refuses it.
+    void redirect(Transfer& transfer) {
+        const std::string& from = transfer.request.url;
+        const auto resolved =
+            resolveLocation(from, transfer.response.header("Location").value_or(""));
+        if (!resolved) {
+            fail(transfer, urlError(kUrlErrorBadServerResponse,
+                                    "The redirect's location is not a valid URL.", from));
+            return;
+        }
+        const std::string& target = *resolved;
+        if (auto refused = checkRedirect(transfer, target)) {
+            fail(transfer, std::move(*refused));
+            return;
+        }
+        if (++transfer.redirects > transfer.maximumRedirects) {
+            fail(transfer, urlError(kUrlErrorHttpTooManyRedirects,
+                                    "Too many redirects (more than " +
+                                        std::to_string(transfer.maximumRedirects) + ").",
+                                    from));
+            return;
+        }
+
+        UrlRequest next = transfer.request;
+        next.url = target;
+        const int status = transfer.response.statusCode;
+        const std::string method = next.httpMethod.empty() ? "GET" : next.httpMethod;
+        // As browsers do: 303 asks for a GET, and 301 and 302 turn a POST into one.
+        if ((status == 303 && method != "GET" && method != "HEAD") ||
+            ((status == 301 || status == 302) && method == "POST")) {
+            next.httpMethod = "GET";
+            next.httpBody.clear();
+            for (const char* name : {"Content-Type", "Content-Encoding", "Content-Length"})
+                next.headers.erase(std::string(name));
+        }
+        if (originOf(target) != originOf(from)) {
+            // Credentials and whatever else the caller set are meant for one origin only.
+            next.headers.clear();
+            transfer.leftOrigin = true;
+        }
+        removeFromMulti(transfer);
+        transfer.request = std::move(next);
+        transfer.resetForRetry();
+        applyRequest(transfer, transfer.session().configuration());
+        addToMulti(transfer);
+    }
+
+    /// Why the transfer's policy does not follow a redirect to `target`, if it does not.
+    static std::optional<Error> checkRedirect(const Transfer& transfer, const std::string& target) {
+        const std::string& from = transfer.request.url;
+        auto refused = [&](int64_t code, const std::string& why) {
+            Error error = urlError(code, why, from);
+            error.userInfo["redirectURL"] = target;
+            error.userInfo["statusCode"] = transfer.response.statusCode;
+            return error;
+        };
+        if (checkUrl(target)) {
+            return refused(kUrlErrorUnsupportedUrl,
+                           "Redirect refused: the target's scheme is not supported.");
+        }
+        const auto source = originOf(from);
+        const auto destination = originOf(target);
+        if (!source || !destination) {
+            return refused(kUrlErrorBadServerResponse,
+                           "Redirect refused: the target is not a valid URL.");
+        }
+        if (source->scheme == "https" && destination->scheme == "http") {
+            return refused(kUrlErrorSecureConnectionRequired,
+                           "Redirect refused: it leads from https to http.");
+        }
+        if (transfer.redirectPolicy == UrlRedirectPolicy::SameOrigin && source != destination) {
+            return refused(kUrlErrorRedirectToOtherOrigin,
+                           "Redirect refused: it leads to another scheme, host or port.");
+        }
+        return std::nullopt;
+    }
+
     /// Ends the transfer with what curl gathered, and `error` if any.
     void complete(Transfer& transfer, std::optional<Error> error) {
         UrlSessionTask::Outcome outcome;
         long status = 0;
         curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status > 0 && transfer.sawStatusLine) {
+        if (status > 0 && transfer.sawStatusLine && !transfer.redirectPending) {
             HttpResponse response = transfer.response;
             response.statusCode = static_cast<int>(status);
             char* url = nullptr;

@@ -39,6 +39,10 @@ enum UrlErrorCode : int64_t {
     kUrlErrorNotConnectedToInternet = -1009,
     kUrlErrorBadServerResponse = -1011,
     kUrlErrorDataLengthExceedsMaximum = -1103,
+    /// A redirect from https to http was refused.
+    kUrlErrorSecureConnectionRequired = -1022,
+    /// A redirect that left the request's origin was refused (the session's own code).
+    kUrlErrorRedirectToOtherOrigin = -1023,
     kUrlErrorSecureConnectionFailed = -1200,
     kUrlErrorCannotCreateFile = -3000,
     kUrlErrorCannotWriteToFile = -3003,
@@ -100,6 +104,10 @@ struct UrlSessionConfiguration {
     std::optional<std::string> proxy;
     /// Headers added to every request that does not set them itself.
     HttpHeaders httpAdditionalHeaders;
+    /// Which redirects tasks follow unless their request says otherwise.
+    UrlRedirectPolicy redirectPolicy = UrlRedirectPolicy::NoDowngrade;
+    /// Redirects one task follows at most before it fails.
+    int maximumRedirects = 16;
 };
 
 /// Gets the session's events on its delegate queue. Every method is optional.

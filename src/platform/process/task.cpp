@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <thread>
 
 extern char** environ;
@@ -20,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 
 Error posixError(int code, const std::string& what, const std::string& path) {
-    Error error(kPosixErrorDomain, code, what + ": " + std::strerror(code));
+    Error error = Error::posix(code, what);
     error.filePath = path;
     return error;
 }

@@ -15,9 +15,6 @@
 
 namespace skald::platform {
 
-/// Errors of launching processes: the system's error number as code.
-inline constexpr const char* kPosixErrorDomain = "NSPOSIXErrorDomain";
-
 /// One end of a child's standard output or error. Whatever the child writes
 /// is collected as it arrives, so a child that writes much more than a pipe
 /// holds never blocks, whether or not anybody reads yet.
