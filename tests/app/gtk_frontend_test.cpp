@@ -11,63 +11,12 @@
 #include <cmath>
 
 #include "app_test_util.h"
+#include "support/xvfb.h"
 
 namespace skald::app::test {
 namespace {
 
-// A virtual X server of the tests' own, on a display number it picks
-// itself. It lives as long as the test program: GTK keeps its connection
-// once opened, and ends the process when the server goes away under it.
-class Xvfb {
-  public:
-    static constexpr const char* kPath = "/usr/bin/Xvfb";
-
-    static Xvfb& shared() {
-        static Xvfb server;
-        return server;
-    }
-
-    ~Xvfb() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    const std::string& display() const { return display_; }
-
-  private:
-    Xvfb() {
-        if (::access(kPath, X_OK) != 0) return;
-        Pipe displayPipe;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            // Only async-signal-safe calls between fork and exec. The server
-            // goes when the test program dies, even by a crash.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            // Xvfb writes the display number it chose to fd 3.
-            ::dup2(displayPipe.write, 3);
-            ::execl(kPath, kPath, "-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten",
-                    "tcp", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        if (pid_ < 0) return;
-        displayPipe.closeWrite();
-        std::string number;
-        char c;
-        pollfd fd{displayPipe.read, POLLIN, 0};
-        while (::poll(&fd, 1, 10000) > 0 && ::read(displayPipe.read, &c, 1) == 1 && c != '\n') {
-            number.push_back(c);
-        }
-        if (!number.empty()) display_ = ":" + number;
-    }
-
-    pid_t pid_ = -1;
-    std::string display_;
-};
+using skald::test::Xvfb;
 
 class GtkFrontendTest : public AppTest {
   protected:

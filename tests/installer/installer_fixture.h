@@ -133,9 +133,10 @@ class InstallerFixture : public ::testing::Test {
     }
 
     /// Starts the installer bundle's executable with the fixture's settings
-    /// and the scripted frontend; `extraEnvironment` holds "NAME=value" texts.
-    /// Gives the child's id, or -1.
-    pid_t startInstallerProcess(const std::vector<std::string>& extraEnvironment = {}) {
+    /// and `frontend`, its input from /dev/null; `extraEnvironment` holds
+    /// "NAME=value" texts. Gives the child's id, or -1.
+    pid_t startInstallerProcess(const std::vector<std::string>& extraEnvironment = {},
+                                const std::string& frontend = "scripted") {
         std::vector<std::string> environment;
         for (char** entry = environ; *entry != nullptr; ++entry) {
             // The settings below win over the caller's own.
@@ -149,7 +150,7 @@ class InstallerFixture : public ::testing::Test {
         environment.push_back("VANTOREL_DEV_APPLICATIONS_DIR=" + settings.applicationsFolder);
         environment.push_back("VANTOREL_TOOL_URL_OPENER=" + (root / "url-opener.sh").string());
         environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-        std::vector<std::string> args = {VANTOREL_INSTALLER_PATH, "--frontend=scripted"};
+        std::vector<std::string> args = {VANTOREL_INSTALLER_PATH, "--frontend=" + frontend};
         std::vector<char*> argv, envp;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -158,6 +159,7 @@ class InstallerFixture : public ::testing::Test {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         const auto log = (root / "installer.log").string();
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                          0600);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
