@@ -548,8 +548,12 @@ void writeRecrashReport(const MonitorContext* context, const char* path) {
     if (length > 490) length = 490;
     std::memcpy(oldPath, path, length);
     std::memcpy(oldPath + length, ".old", 5);
+    // The first report may not exist yet: the crash came before its file
+    // was opened (while its stack was walked, say).
+    bool hasFirstReport = true;
     if (::rename(path, oldPath) != 0) {
-        logError("Could not rename ", path, " to ", oldPath);
+        hasFirstReport = false;
+        if (errno != ENOENT) logError("Could not rename ", path, " to ", oldPath);
     }
 
     BufferedWriter* writer = &gRecrashOutput.writer;
@@ -558,9 +562,11 @@ void writeRecrashReport(const MonitorContext* context, const char* path) {
     EncodeContext* encoder = &gRecrashEncoder;
     beginEncode(encoder, true, addJSONData, writer);
     beginObject(encoder, nullptr);
-    addJSONFile(encoder, "recrash_report", oldPath, true);
-    flushBufferedWriter(writer);
-    if (::unlink(oldPath) != 0) logError("Could not remove ", oldPath, ": ", errorText(errno));
+    if (hasFirstReport) {
+        addJSONFile(encoder, "recrash_report", oldPath, true);
+        flushBufferedWriter(writer);
+        if (::unlink(oldPath) != 0) logError("Could not remove ", oldPath, ": ", errorText(errno));
+    }
 
     writeReportInfo(encoder, context, "minimal");
     beginObject(encoder, "crash");
