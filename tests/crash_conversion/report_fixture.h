@@ -15,7 +15,8 @@ namespace skald::test {
 
 /// The text of a stored report under fixtures/.
 inline std::string fixtureText(const std::string& name) {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / "fixtures" / name;
+    const auto path =
+        std::filesystem::path(SKALD_TESTS_DIR) / "crash_conversion" / "fixtures" / name;
     std::ifstream file(path, std::ios::binary);
     EXPECT_TRUE(file.good()) << path;
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
