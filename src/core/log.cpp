@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "crash/async_safe/crash_log.h"
 #include "platform/process/no_destructor.h"
 
 namespace skald {
@@ -32,6 +33,8 @@ Log::Output& output() {
 void Log::configure(bool debug, Level diagnosticLevel) {
     gDiagnosticLevel.store(static_cast<uint32_t>(diagnosticLevel), std::memory_order_relaxed);
     gDebug.store(debug, std::memory_order_relaxed);
+    // Crash-time code cannot use this logger; it writes its fixed texts itself.
+    crash::setDebugLogging(debug && diagnosticLevel <= Level::Debug);
 }
 
 bool Log::willLog(Level level) {

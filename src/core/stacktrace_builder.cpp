@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -42,7 +41,7 @@ bool isSdkSymbol(uintptr_t address) {
     Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(address - 1), &info) == 0 || info.dli_sname == nullptr)
         return false;
-    return std::string_view(info.dli_sname).starts_with("_ZN5skald");
+    return crash::FrameRemover::isSdkFunction(info.dli_sname);
 }
 
 }  // namespace

@@ -65,6 +65,26 @@ TEST_F(GuardedPages, UnreadableMemoryFailsWithoutFaulting) {
     EXPECT_TRUE(copySafely(guard, out, 0));
 }
 
+TEST(MemoryReadability, LongRangesAreCheckedOnEveryPage) {
+    // More pages than one system call checks at once.
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    const size_t pages = 200;
+    auto* base = static_cast<unsigned char*>(
+        ::mmap(nullptr, pages * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(base, MAP_FAILED);
+    EXPECT_TRUE(isReadable(base, pages * page));
+    EXPECT_TRUE(isReadable(base + 17, pages * page - 17));
+    // One hole far into the range, in a later batch.
+    ASSERT_EQ(::mprotect(base + 150 * page, page, PROT_NONE), 0);
+    EXPECT_FALSE(isReadable(base, pages * page));
+    EXPECT_FALSE(isReadable(base + 149 * page + page - 1, 2));
+    EXPECT_TRUE(isReadable(base, 150 * page));
+    EXPECT_TRUE(isReadable(base + 151 * page, 49 * page));
+    // A range that would wrap around the address space.
+    EXPECT_FALSE(isReadable(base, SIZE_MAX));
+    ::munmap(base, pages * page);
+}
+
 TEST_F(GuardedPages, FailedReadsKeepErrno) {
     unsigned char out[8];
     errno = 1234;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "report_fixture.h"
 #include "support/log_capture.h"
 #include "util/iso8601.h"
@@ -64,10 +67,11 @@ TEST(CrashReportConverterTest, SignalReportBecomesAFatalEventForTheCrashedThread
     EXPECT_EQ(exception.stacktrace, event->threads[1]->stacktrace);
 }
 
-TEST(CrashReportConverterTest, NotableStringsThenDiagnosisMakeTheExceptionValue) {
-    // The path is left out, the duplicate kept once, the rest sorted ignoring case.
+TEST(CrashReportConverterTest, SignalTextThenDiagnosisMakeTheExceptionValue) {
+    // The fixture's crashed thread has texts among its notable addresses:
+    // they stay in the report and do not name the crash.
     EXPECT_EQ(onlyException(*convertFixture()).value,
-              "Amount > cart total overflow >\n"
+              "Signal 11, Code 1 >\n"
               "Attempted to dereference garbage pointer at 0x10.");
 }
 
@@ -118,6 +122,59 @@ TEST(CrashReportConverterTest, FramesAreReversedAndTheStitchingMarkerStartsAStac
     EXPECT_EQ(libcFrame.function, "poll");
     EXPECT_EQ(libcFrame.package, "/usr/lib/x86_64-linux-gnu/libc.so.6");
     EXPECT_EQ(libcFrame.inApp, false);
+}
+
+/// A report whose crashed thread has these frames, innermost first, all in
+/// the host's executable.
+Json reportWithFrames(const std::vector<std::string>& symbols) {
+    Json contents = Json::array();
+    uint64_t address = 4100;
+    for (const auto& symbol : symbols) {
+        contents.push_back({{"instruction_addr", address}, {"symbol_name", symbol}});
+        address += 16;
+    }
+    auto report = reportWithError({{"type", "signal"}});
+    report["crash"]["threads"][0]["backtrace"]["contents"] = contents;
+    return report;
+}
+
+std::vector<std::string> functionsOf(const Stacktrace& stacktrace) {
+    std::vector<std::string> names;
+    for (const auto& frame : stacktrace.frames) names.push_back(frame->function.value_or("?"));
+    return names;
+}
+
+TEST(CrashReportConverterTest, TheSdksOwnFramesOnTopAreTrimmed) {
+    // The SDK shares the host's executable: its frames are known by name.
+    const auto event = convert(reportWithFrames({"_ZN5skald8platform12AppException5raiseEv",
+                                                 "_ZNK5skald5crash6Helper4callEv", "hostRaise",
+                                                 "_ZN5skald5crash5inner", "main"}));
+    const auto& exception = onlyException(*event);
+    ASSERT_TRUE(exception.stacktrace);
+    // Outermost first; SDK frames below the host's are kept.
+    EXPECT_EQ(functionsOf(*exception.stacktrace),
+              (std::vector<std::string>{"main", "_ZN5skald5crash5inner", "hostRaise"}));
+    EXPECT_EQ(event->threads[0]->stacktrace, exception.stacktrace);
+
+    // A stack that is all the SDK's stays whole.
+    const auto sdkOnly = convert(reportWithFrames({"_ZN5skald5crash4waitEv", "_ZN5skald4mainEv"}));
+    EXPECT_EQ(functionsOf(*onlyException(*sdkOnly).stacktrace),
+              (std::vector<std::string>{"_ZN5skald4mainEv", "_ZN5skald5crash4waitEv"}));
+
+    // Frames of the SDK as a framework are known by their image.
+    auto framework = reportWithFrames({"anything", "hostMain"});
+    framework["binary_images"] = Json::array(
+        {{{"image_addr", 4096}, {"image_size", 20}, {"name", "/Apps/Shop/Skald.framework/Skald"}},
+         {{"image_addr", 4116}, {"image_size", 4076}, {"name", "/bin/shop-app"}}});
+    EXPECT_EQ(functionsOf(*onlyException(*convert(framework)).stacktrace),
+              (std::vector<std::string>{"hostMain"}));
+
+    // Names that merely resemble the SDK's are the host's.
+    EXPECT_EQ(
+        functionsOf(
+            *onlyException(*convert(reportWithFrames({"_ZN6skalda3runEv", "skald_helper", "main"})))
+                 .stacktrace),
+        (std::vector<std::string>{"main", "skald_helper", "_ZN6skalda3runEv"}));
 }
 
 TEST(CrashReportConverterTest, MarkerWrittenUnsignedAndAsFirstEntryIsHandled) {
@@ -307,24 +364,25 @@ TEST(CrashReportConverterTest, MechanismCarriesMachAndSignalDetails) {
     EXPECT_FALSE(onlyException(*cpp).mechanism->meta);
 }
 
-TEST(CrashReportConverterTest, NotableAddressPathsAreIgnoredAndStringsSorted) {
-    auto report = reportWithError({{"type", "signal"}});
+TEST(CrashReportConverterTest, NotableStringsDoNotReplaceTheExceptionValue) {
+    // A register that happened to point at the program's own argument.
+    auto report = reportWithError(
+        {{"type", "signal"}, {"signal", {{"signal", 11}, {"code", 1}, {"name", "SIGSEGV"}}}});
     report["crash"]["threads"][0]["notable_addresses"] = {
-        {"r1", {{"type", "string"}, {"value", "a/b/c"}}},
-        {"r2", {{"type", "string"}, {"value", "foo"}}},
-        {"r3", {{"type", "objc_object"}, {"value", "Zed"}}},
-        {"r4", {{"type", "string"}, {"value", "bar"}}},
-        {"r5", {{"type", "string"}, {"value", 12}}}};
-    EXPECT_EQ(onlyException(*convert(report)).value, "bar > foo");
+        {"rdi", {{"address", 140737488346000}, {"type", "string"}, {"value", "segv"}}},
+        {"stack@0x7ffc0", {{"address", 140737488346100}, {"type", "string"}, {"value", "bar"}}}};
+    EXPECT_EQ(onlyException(*convert(report)).value, "Signal 11, Code 1");
 
-    // One slash splits into two parts: still a candidate.
-    report["crash"]["threads"][0]["notable_addresses"] = Json::array(
-        {{{"type", "string"}, {"value", "in/out"}}, {{"type", "string"}, {"value", "a/b/c"}}});
-    EXPECT_EQ(onlyException(*convert(report)).value, "in/out");
+    report["crash"]["diagnosis"] = "Attempted to dereference null pointer.";
+    EXPECT_EQ(onlyException(*convert(report)).value,
+              "Signal 11, Code 1 >\nAttempted to dereference null pointer.");
 
-    report["crash"]["threads"][0]["notable_addresses"] = {
-        {"r1", {{"type", "string"}, {"value", "a/b/c"}}}};
-    EXPECT_EQ(onlyException(*convert(report)).value, "Signal unknown, Code unknown");
+    // Nor the value of an exception that has a reason of its own.
+    auto thrown = reportWithError(
+        {{"type", "cpp_exception"}, {"cpp_exception", {{"name", "std::runtime_error"}}}});
+    thrown["crash"]["threads"][0]["notable_addresses"] = {
+        {"rsi", {{"type", "string"}, {"value", "leftover text"}}}};
+    EXPECT_EQ(onlyException(*convert(thrown)).value, "std::runtime_error");
 }
 
 TEST(CrashReportConverterTest, CrashInfoMessageOfTheRuntimeLibraryBecomesTheValue) {

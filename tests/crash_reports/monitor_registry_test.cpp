@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "crash/async_safe/monitors.h"
+#include "support/log_capture.h"
 
 namespace skald::crash {
 namespace {
@@ -91,6 +92,33 @@ TEST_F(MonitorRegistryTest, HandlingAddsExceptionCodesAndTurnsEverythingOff) {
     EXPECT_EQ(registry::activeMonitors(), monitor_type::kNone);
     // A thread that crashed meanwhile is let go once handling is over.
     registry::waitForHandlingToEnd(1);
+}
+
+TEST_F(MonitorRegistryTest, SwitchingOffAfterACrashKeepsToFixedTextsOnStandardError) {
+    // The SDK's logger formats, allocates, locks and calls the host: none of
+    // that while a crash is handled, even with debug logging on.
+    std::string written;
+    {
+        test::LogCapture log(Level::Debug);
+        registry::setActiveMonitors(monitor_type::kNSException | monitor_type::kCPPException);
+        log.clear();
+        ASSERT_EQ(registry::notifyFatalExceptionCaptured(false), registry::FatalCapture::kFirst);
+        MonitorContext context{};
+        context.crashType = monitor_type::kNSException;
+        ::testing::internal::CaptureStderr();
+        registry::handleException(&context);
+        written = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(registry::activeMonitors(), monitor_type::kNone);
+        EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+    }
+    EXPECT_NE(written.find("[Skald] [debug] Restoring original handler.\n"), std::string::npos)
+        << written;
+
+    // Without debug logging nothing is written at all.
+    registry::setActiveMonitors(monitor_type::kNSException);
+    ::testing::internal::CaptureStderr();
+    registry::setActiveMonitors(monitor_type::kNone);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 TEST_F(MonitorRegistryTest, SignalsMapToTheirExceptionCodes) {

@@ -1,15 +1,18 @@
 // A program that installs crash reporting and then dies in the way its
 // command line names, for the tests that read its report afterwards.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,6 +21,7 @@
 #include "crash/async_safe/monitors.h"
 #include "crash/async_safe/report_writer.h"
 #include "crash/async_safe/scope_snapshot.h"
+#include "crash/recording/binary_image_list.h"
 #include "crash/recording/crash_core.h"
 #include "platform/exception/app_exception.h"
 
@@ -30,7 +34,9 @@ void usage() {
                  "usage: skald-crash-victim <install-dir> <mode>\n"
                  "modes: null wild bus fpe ill abort cpp-int cpp-runtime app-exception\n"
                  "       overflow-thread busy-threads two-threads recrash sigterm sigterm-on\n"
-                 "       sigpipe-ignored wait-after-report timed\n");
+                 "       sigpipe-ignored wait-after-report timed smashed-stack\n"
+                 "       dlopen-crash-inside dlopen-then-crash dlclose-then-crash\n"
+                 "       terminate-without-exception\n");
 }
 
 void startBusyThreads(int count) {
@@ -132,6 +138,26 @@ __attribute__((noinline)) int victimRecurse(int depth) {
     return victimRecurse(depth + 1) + frame[0];
 }
 
+__attribute__((noinline)) uintptr_t victimReturnAddress() {
+    return reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+}
+
+__attribute__((noinline)) void victimSmashedStack() {
+    // This frame's record overwritten as a buffer overrun would: the return
+    // address leads back into this function, whose unwind rule then takes
+    // the caller's frame from the saved frame pointer, which now points into
+    // a page that cannot be read.
+    auto* guard =
+        static_cast<char*>(::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    const uintptr_t insideThisFunction = victimReturnAddress();
+    auto* volatile record = static_cast<volatile uintptr_t*>(__builtin_frame_address(0));
+    record[0] = reinterpret_cast<uintptr_t>(guard + 2048);
+    record[1] = insideThisFunction;
+    volatile int* volatile nothing = nullptr;
+    *nothing = 42;
+    gSink.fetch_add(1);
+}
+
 __attribute__((noinline)) void victimCrashOnThread() {
     victimNullPointer();
     gSink.fetch_add(1);  // not a tail call: this frame stays on the stack
@@ -217,6 +243,40 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         victimNullPointer();
     }
+    if (mode == "smashed-stack") victimSmashedStack();
+    if (mode == "dlopen-crash-inside" || mode == "dlopen-then-crash") {
+        // Loaded after the SDK's last look at the loader, 10 ms before the crash.
+        void* plugin = ::dlopen(SKALD_VICTIM_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (plugin == nullptr) {
+            std::printf("dlopen failed: %s\n", ::dlerror());
+            return 3;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (mode == "dlopen-crash-inside") {
+            reinterpret_cast<void (*)()>(::dlsym(plugin, "pluginCrash"))();
+        }
+        gSink.fetch_add(reinterpret_cast<int (*)()>(::dlsym(plugin, "pluginAnswer"))());
+        victimNullPointer();
+    }
+    if (mode == "dlclose-then-crash") {
+        void* plugin = ::dlopen(SKALD_VICTIM_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (plugin == nullptr) return 3;
+        // The SDK's list now holds the library, as after any refresh.
+        skald::crash::BinaryImageList::refresh();
+        auto* stale = reinterpret_cast<void (*)()>(::dlsym(plugin, "pluginCrash"));
+        ::dlclose(plugin);
+        unsigned char page = 0;
+        const auto pageStart = reinterpret_cast<uintptr_t>(stale) & ~uintptr_t{4095};
+        const bool unmapped =
+            ::mincore(reinterpret_cast<void*>(pageStart), 4096, &page) != 0 && errno == ENOMEM;
+        std::printf("stale-function %llu %s\n",
+                    static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(stale)),
+                    unmapped ? "unmapped" : "mapped");
+        std::fflush(stdout);
+        // Calls into the unloaded library: the crash lies inside its old range.
+        stale();
+    }
+    if (mode == "terminate-without-exception") std::terminate();
     if (mode == "sigterm" || mode == "sigterm-on") ::raise(SIGTERM);
     if (mode == "sigpipe-ignored") {
         ::raise(SIGPIPE);

@@ -17,12 +17,21 @@ BinaryImageGeneration gGenerations[2];
 std::atomic<int> gPublished{0};
 std::atomic<int> gReaders[2];
 int gWriting = 1;
+// Filled by a crash handler while the other threads are stopped, and read
+// until that crash has been written.
+BinaryImageGeneration gCrashTime;
+std::atomic<bool> gUseCrashTime{false};
 
 static_assert(std::atomic<int>::is_always_lock_free, "readers must not take locks");
 
 }  // namespace
 
 BinaryImageReader::BinaryImageReader() {
+    if (gUseCrashTime.load()) {
+        slot_ = -1;
+        generation_ = &gCrashTime;
+        return;
+    }
     for (;;) {
         const int slot = gPublished.load();
         gReaders[slot].fetch_add(1);
@@ -38,7 +47,7 @@ BinaryImageReader::BinaryImageReader() {
 }
 
 BinaryImageReader::~BinaryImageReader() {
-    gReaders[slot_].fetch_sub(1);
+    if (slot_ >= 0) gReaders[slot_].fetch_sub(1);
 }
 
 void iterateBinaryImages(void (*visit)(const BinaryImage& image, void* context), void* context) {
@@ -66,6 +75,14 @@ BinaryImageGeneration& beginBinaryImageWrite() {
 
 void publishBinaryImageWrite() {
     gPublished.store(gWriting);
+}
+
+BinaryImageGeneration& crashTimeBinaryImages() {
+    return gCrashTime;
+}
+
+void useCrashTimeBinaryImages(bool use) {
+    gUseCrashTime.store(use);
 }
 
 }  // namespace skald::crash

@@ -27,6 +27,10 @@ struct BinaryImage {
     /// The executable segment (PT_LOAD with PF_X) at runtime.
     uintptr_t textAddress;
     uintptr_t textSize;
+    /// The dynamic section at runtime (0 without one). The loader's own list
+    /// of loaded objects names each by it too, so it tells whether an image
+    /// of the table is still loaded.
+    uintptr_t dynamicAddress;
     /// Full path, kept for the life of the process.
     const char* name;
     /// The GNU build-id note; length 0 when the image has none.
@@ -55,6 +59,8 @@ struct BinaryImageGeneration {
 /// Holds the published snapshot for its lifetime, so that a refresh never
 /// rewrites it while it is read. Cheap: two atomic operations. A thread that
 /// holds one must not refresh the list: the second rebuild would wait for it.
+/// While a crash is handled it gives the crash-time snapshot instead
+/// (loaded_images.h).
 class BinaryImageReader {
   public:
     BinaryImageReader();
@@ -86,5 +92,12 @@ bool findBinaryImage(uintptr_t address, BinaryImage* out);
 BinaryImageGeneration& beginBinaryImageWrite();
 /// Publishes the snapshot returned by the last `beginBinaryImageWrite`.
 void publishBinaryImageWrite();
+
+// --- Crash time: for loaded_images.h only ---------------------------------------
+
+/// The snapshot that a crash handler fills with what is loaded at that moment.
+BinaryImageGeneration& crashTimeBinaryImages();
+/// While on, every reader gets the crash-time snapshot.
+void useCrashTimeBinaryImages(bool use);
 
 }  // namespace skald::crash

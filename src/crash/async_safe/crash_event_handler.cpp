@@ -6,6 +6,7 @@
 
 #include "crash/async_safe/app_state.h"
 #include "crash/async_safe/file_utils.h"
+#include "crash/async_safe/loaded_images.h"
 #include "crash/async_safe/report_paths.h"
 #include "crash/async_safe/report_writer.h"
 
@@ -16,21 +17,36 @@ namespace {
 constexpr int kPathSize = 500;
 
 char gLastReportPath[kPathSize];
+std::atomic<bool> gPathReserved{false};
 std::atomic<AttachmentCallback> gFirstCallback{nullptr};
 std::atomic<AttachmentCallback> gSecondCallback{nullptr};
 std::atomic<void (*)()> gSessionReplayHook{nullptr};
 
 }  // namespace
 
+bool reserveReportPath() {
+    char path[kPathSize];
+    if (!nextCrashReportPath(path, sizeof path)) return false;
+    std::memcpy(gLastReportPath, path, sizeof path);
+    gPathReserved = true;
+    return true;
+}
+
 void handleCrashEvent(MonitorContext* context) {
     appstate::notifyAppCrash();
     if (context->crashedDuringCrashHandling) {
+        // The first event's table of loaded images, if it got that far.
         writer::writeRecrashReport(context, gLastReportPath);
     } else {
-        char path[kPathSize];
-        if (!nextCrashReportPath(path, sizeof path)) return;
-        std::memcpy(gLastReportPath, path, sizeof path);
-        writer::writeStandardReport(context, path);
+        // A monitor may have taken the path already.
+        if (!gPathReserved.exchange(false)) {
+            if (!reserveReportPath()) return;
+            gPathReserved = false;
+        }
+        // Images loaded or unloaded since the prepared table's last refresh.
+        const bool captured = images::captureLoadedImages();
+        writer::writeStandardReport(context, gLastReportPath);
+        if (captured) images::releaseLoadedImages();
         if (auto hook = gSessionReplayHook.load()) hook();
     }
 

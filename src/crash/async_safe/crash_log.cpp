@@ -4,22 +4,47 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
 
 #include "crash/async_safe/file_utils.h"
 
 namespace skald::crash {
 
-void logError(const char* text1, const char* text2, const char* text3, const char* text4) {
+namespace {
+
+std::atomic<bool> gDebugLogging{false};
+
+void writeLine(std::initializer_list<const char*> texts) {
     char line[512];
     size_t used = 0;
-    for (const char* text : {"[Skald] [error] ", text1, text2, text3, text4}) {
+    for (const char* text : texts) {
         for (; text != nullptr && *text != '\0' && used < sizeof(line) - 1; ++text) {
             line[used++] = *text;
         }
     }
     line[used++] = '\n';
     writeAll(STDERR_FILENO, line, used);
+}
+
+}  // namespace
+
+void logError(const char* text1, const char* text2, const char* text3, const char* text4) {
+    writeLine({"[Skald] [error] ", text1, text2, text3, text4});
+}
+
+void logDebug(const char* text1, const char* text2) {
+    if (gDebugLogging.load(std::memory_order_relaxed)) {
+        writeLine({"[Skald] [debug] ", text1, text2});
+    }
+}
+
+void setDebugLogging(bool enabled) {
+    gDebugLogging = enabled;
+}
+
+bool isDebugLogging() {
+    return gDebugLogging;
 }
 
 const char* errorText(int errnum) {

@@ -51,13 +51,31 @@ size_t copyMaxPossible(const void* source, void* destination, size_t length) {
 }
 
 bool isReadable(const void* memory, size_t length) {
-    char buffer[256];
-    const auto* at = static_cast<const char*>(memory);
-    while (length > 0) {
-        const size_t chunk = length < sizeof buffer ? length : sizeof buffer;
-        if (!copySafely(at, buffer, chunk)) return false;
-        at += chunk;
-        length -= chunk;
+    if (length == 0) return true;
+    const auto start = reinterpret_cast<uintptr_t>(memory);
+    if (start == 0 || length - 1 > UINTPTR_MAX - start) return false;
+    const uintptr_t last = start + (length - 1);
+    // Readability goes by page: one byte of each page tells, and the kernel
+    // takes a batch of pages per call.
+    constexpr int kBatch = 64;
+    char sink[kBatch];
+    iovec remote[kBatch];
+    uintptr_t next = start;
+    bool more = true;
+    while (more) {
+        int count = 0;
+        while (more && count < kBatch) {
+            remote[count++] = iovec{reinterpret_cast<void*>(next), 1};
+            const uintptr_t pageEnd = (next | (kPageSize - 1));
+            more = pageEnd < last;
+            next = pageEnd + 1;
+        }
+        iovec local{sink, static_cast<size_t>(count)};
+        const int savedErrno = errno;
+        const ssize_t read =
+            ::process_vm_readv(::getpid(), &local, 1, remote, static_cast<unsigned long>(count), 0);
+        errno = savedErrno;
+        if (read != count) return false;
     }
     return true;
 }

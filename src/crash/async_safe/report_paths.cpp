@@ -1,11 +1,13 @@
 // Async-signal-safe except seedNextReportId: fixed buffers, an atomic counter,
-// and hexadecimal formatting by hand.
+// and text built by hand.
 #include "crash/async_safe/report_paths.h"
 
 #include <time.h>
 
 #include <atomic>
 #include <cstring>
+
+#include "crash/async_safe/text_format.h"
 
 namespace skald::crash {
 
@@ -26,34 +28,16 @@ void copyName(char* destination, const char* source, bool replaceSlashes) {
     destination[i] = '\0';
 }
 
-/// Appends `text` to `buffer` at `*used`; false when it does not fit.
-bool append(char* buffer, int capacity, int* used, const char* text, int length = -1) {
-    if (length < 0) length = static_cast<int>(std::strlen(text));
-    if (*used + length >= capacity) return false;
-    std::memcpy(buffer + *used, text, static_cast<size_t>(length));
-    *used += length;
-    buffer[*used] = '\0';
-    return true;
-}
-
-bool appendHex(char* buffer, int capacity, int* used, uint64_t value) {
-    static const char kHex[] = "0123456789abcdef";
-    char digits[16];
-    for (int i = 15; i >= 0; --i) {
-        digits[i] = kHex[value & 0xF];
-        value >>= 4;
-    }
-    return append(buffer, capacity, used, digits, 16);
-}
-
 bool reportPath(uint64_t reportId, const char* suffix, char* buffer, int capacity) {
     int used = 0;
     if (capacity <= 0) return false;
     buffer[0] = '\0';
-    return append(buffer, capacity, &used, gDirectory) && append(buffer, capacity, &used, "/") &&
-           append(buffer, capacity, &used, gAppName) &&
-           append(buffer, capacity, &used, "-report-") &&
-           appendHex(buffer, capacity, &used, reportId) && append(buffer, capacity, &used, suffix);
+    return text::append(buffer, capacity, &used, gDirectory) &&
+           text::append(buffer, capacity, &used, "/") &&
+           text::append(buffer, capacity, &used, gAppName) &&
+           text::append(buffer, capacity, &used, "-report-") &&
+           text::appendHex(buffer, capacity, &used, reportId, 16) &&
+           text::append(buffer, capacity, &used, suffix);
 }
 
 /// The ID from "<hex>" followed by exactly `suffix`; 0 otherwise.

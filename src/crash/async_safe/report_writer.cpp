@@ -3,12 +3,13 @@
 #include "crash/async_safe/report_writer.h"
 
 #include <fcntl.h>
-#include <stdio.h>
+#include <stdio.h>  // rename
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -23,6 +24,7 @@
 #include "crash/async_safe/scope_snapshot.h"
 #include "crash/async_safe/signal_names.h"
 #include "crash/async_safe/stack_cursor.h"
+#include "crash/async_safe/text_format.h"
 #include "crash/recording/cached_data.h"
 
 namespace skald::crash::writer {
@@ -269,13 +271,8 @@ void writeError(EncodeContext* encoder, const MonitorContext* context) {
             break;
         default: {
             char type[16];
-            static const char kHex[] = "0123456789abcdef";
             int used = 0;
-            for (int shift = 28; shift >= 0; shift -= 4) {
-                const unsigned digit = (context->crashType >> shift) & 0xF;
-                if (digit != 0 || used > 0 || shift == 0) type[used++] = kHex[digit];
-            }
-            type[used] = '\0';
+            text::appendHex(type, sizeof type, &used, context->crashType);
             logError("Crash monitor type 0x", type, " shouldn't be able to cause events!");
             break;
         }
@@ -319,7 +316,9 @@ void writeRegisters(EncodeContext* encoder, const MachineContext* machineContext
         const char* name = registerName(i);
         char fallback[16];
         if (name == nullptr) {
-            ::snprintf(fallback, sizeof fallback, "r%d", i);
+            int used = 0;
+            text::append(fallback, sizeof fallback, &used, "r");
+            text::appendDecimal(fallback, sizeof fallback, &used, i);
             name = fallback;
         }
         addUIntegerElement(encoder, name, registerValue(machineContext, i));
@@ -398,7 +397,9 @@ void writeNotableAddresses(EncodeContext* encoder, const MachineContext* machine
                 continue;
             }
             char name[32];
-            ::snprintf(name, sizeof name, "stack@%p", reinterpret_cast<void*>(address));
+            int used = 0;
+            text::append(name, sizeof name, &used, "stack@0x");
+            text::appendHex(name, sizeof name, &used, address);
             writeNotableAddress(encoder, name, word);
         }
     }
@@ -547,8 +548,12 @@ void writeRecrashReport(const MonitorContext* context, const char* path) {
     if (length > 490) length = 490;
     std::memcpy(oldPath, path, length);
     std::memcpy(oldPath + length, ".old", 5);
+    // The first report may not exist yet: the crash came before its file
+    // was opened (while its stack was walked, say).
+    bool hasFirstReport = true;
     if (::rename(path, oldPath) != 0) {
-        logError("Could not rename ", path, " to ", oldPath);
+        hasFirstReport = false;
+        if (errno != ENOENT) logError("Could not rename ", path, " to ", oldPath);
     }
 
     BufferedWriter* writer = &gRecrashOutput.writer;
@@ -557,9 +562,11 @@ void writeRecrashReport(const MonitorContext* context, const char* path) {
     EncodeContext* encoder = &gRecrashEncoder;
     beginEncode(encoder, true, addJSONData, writer);
     beginObject(encoder, nullptr);
-    addJSONFile(encoder, "recrash_report", oldPath, true);
-    flushBufferedWriter(writer);
-    if (::unlink(oldPath) != 0) logError("Could not remove ", oldPath, ": ", errorText(errno));
+    if (hasFirstReport) {
+        addJSONFile(encoder, "recrash_report", oldPath, true);
+        flushBufferedWriter(writer);
+        if (::unlink(oldPath) != 0) logError("Could not remove ", oldPath, ": ", errorText(errno));
+    }
 
     writeReportInfo(encoder, context, "minimal");
     beginObject(encoder, "crash");

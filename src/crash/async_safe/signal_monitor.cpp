@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "crash/async_safe/crash_event_handler.h"
 #include "crash/async_safe/crash_log.h"
 #include "crash/async_safe/machine_context.h"
 #include "crash/async_safe/monitor_registry.h"
@@ -43,7 +44,8 @@ uintptr_t gUnwound[2][kMaxFrames];
 
 /// The crashed thread's stack: from the unwind tables, which also lead
 /// through code without frame pointers (the C library's abort, say), or else
-/// along the frame pointers.
+/// (also when the unwinder faulted on a corrupt stack) along the frame
+/// pointers.
 void initCrashedCursor(int slot, const MachineContext* machineContext) {
     const int count = unwindInterruptedStack(gUnwound[slot], kMaxFrames);
     if (count > 0 && gUnwound[slot][0] == instructionAddress(machineContext)) {
@@ -59,6 +61,8 @@ int installableCount() {
 }
 
 void handleSignal(int signum, siginfo_t* info, void* userContext) {
+    // A fault of the stack walk below is not a new crash.
+    leaveUnwinderAfterFault();
     const int savedErrno = errno;
     if (gIsEnabled) {
         const registry::FatalCapture capture = registry::notifyFatalExceptionCaptured(false);
@@ -68,6 +72,9 @@ void handleSignal(int signum, siginfo_t* info, void* userContext) {
             registry::waitForHandlingToEnd(kOtherThreadWaitMillis);
         } else {
             const bool first = capture == registry::FatalCapture::kFirst;
+            // Before anything that may fault: a crash in the handling
+            // writes its report there.
+            if (first) handler::reserveReportPath();
             if (first) suspendEnvironment(nullptr, 0);
             const int slot = first ? 0 : 1;
             MachineContext* machineContext = &gMachineContexts[slot];

@@ -1,13 +1,30 @@
 // Async-signal-safe here: since glibc 2.35 the unwinder finds each frame's
 // tables with _dl_find_object, which takes no lock and allocates nothing;
 // its one-time set-up is done by prepareSignalUnwinder() off the crash path.
+// It reads the stack without checks; a fault there is caught by the fatal
+// signal handler, which jumps back here so that the caller can fall back to
+// the frame-pointer walk, whose reads cannot fault.
 #include "crash/async_safe/signal_unwinder.h"
 
+#include <setjmp.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <unwind.h>
+
+#include <atomic>
 
 namespace skald::crash {
 
 namespace {
+
+// The thread inside the unwinder, and where a fault of it lands. One crash
+// is handled at a time, so one of each is enough.
+std::atomic<pid_t> gUnwindingThread{0};
+sigjmp_buf gFaultLanding;
+
+pid_t currentThread() {
+    return static_cast<pid_t>(::syscall(SYS_gettid));
+}
 
 struct Walk {
     uintptr_t* addresses;
@@ -45,8 +62,21 @@ void prepareSignalUnwinder() {
 
 int unwindInterruptedStack(uintptr_t* addresses, int capacity) {
     Walk walk{addresses, capacity, 0, false};
+    // No signal mask is saved: the fault's handler runs with this one's mask
+    // (fatal signals are installed with SA_NODEFER and an empty mask).
+    if (sigsetjmp(gFaultLanding, 0) != 0) {
+        gUnwindingThread = 0;
+        return -1;
+    }
+    gUnwindingThread = currentThread();
     _Unwind_Backtrace(visitFrame, &walk);
+    gUnwindingThread = 0;
     return walk.count;
+}
+
+void leaveUnwinderAfterFault() {
+    const pid_t unwinding = gUnwindingThread.load();
+    if (unwinding != 0 && unwinding == currentThread()) siglongjmp(gFaultLanding, 1);
 }
 
 }  // namespace skald::crash

@@ -1,12 +1,13 @@
 // Uncaught exceptions of the application layer, reported through its
 // uncaught-exception handler. This path runs in ordinary context and may
-// allocate; the other threads are stopped while the report is written.
+// allocate until it stops the other threads; from there on it is held to the
+// crash-time rules (one of them may hold the allocator's or a lock).
 #include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "core/log.h"
+#include "crash/async_safe/crash_log.h"
 #include "crash/async_safe/machine_context.h"
 #include "crash/async_safe/monitor_registry.h"
 #include "crash/async_safe/monitors.h"
@@ -29,18 +30,22 @@ MachineContext gMachineContext;
 StackCursor gCursor;
 
 void handleException(const platform::AppException& exception) {
-    SKALD_LOG_DEBUG("Trapped exception %s", exception.what());
+    // The SDK's logger is not used on this path: a crash may already be
+    // handled with the other threads stopped, one of them holding its lock.
+    logDebug("Trapped exception ", exception.what());
     if (gIsEnabled) {
+        // Allocate while the other threads still run: once they are stopped,
+        // one of them may hold the allocator's or the logger's lock.
+        const std::vector<uintptr_t> callStack = exception.callStackReturnAddresses();
+        const std::string userInfo =
+            exception.userInfo().is_null() ? std::string() : exception.userInfo().dump();
         const registry::FatalCapture capture = registry::notifyFatalExceptionCaptured(false);
         if (capture == registry::FatalCapture::kOtherThreadHandling) {
             registry::waitForHandlingToEnd(kOtherThreadWaitMillis);
         } else {
             const bool first = capture == registry::FatalCapture::kFirst;
             if (first) suspendEnvironment(nullptr, 0);
-            SKALD_LOG_DEBUG("Filling out context.");
-            const std::vector<uintptr_t> callStack = exception.callStackReturnAddresses();
-            const std::string userInfo =
-                exception.userInfo().is_null() ? std::string() : exception.userInfo().dump();
+            logDebug("Filling out context.");
             gContext = MonitorContext{};
             generateEventId(gContext.eventID);
             getContextForCurrentThread(&gMachineContext, true);
@@ -52,7 +57,7 @@ void handleException(const platform::AppException& exception) {
             gContext.NSException.userInfo = userInfo.empty() ? nullptr : userInfo.c_str();
             gContext.exceptionName = exception.name().c_str();
             gContext.crashReason = exception.reason().c_str();
-            SKALD_LOG_DEBUG("Calling main crash handler.");
+            logDebug("Calling main crash handler.");
             registry::handleException(&gContext);
             // Other threads would stay stopped for whatever the previous
             // handler still has to do; let them go.
@@ -60,7 +65,7 @@ void handleException(const platform::AppException& exception) {
         }
     }
     if (gPreviousHandler != nullptr) {
-        SKALD_LOG_DEBUG("Calling original exception handler.");
+        logDebug("Calling original exception handler.");
         gPreviousHandler(exception);
     }
 }
@@ -68,14 +73,16 @@ void handleException(const platform::AppException& exception) {
 void setEnabled(bool isEnabled) {
     if (isEnabled == gIsEnabled) return;
     gIsEnabled = isEnabled;
+    // Also called while a crash is handled (every monitor is switched off
+    // once the report is written): fixed texts only.
     if (isEnabled) {
         prepareThreadSuspension();
-        SKALD_LOG_DEBUG("Backing up original handler.");
+        logDebug("Backing up original handler.");
         gPreviousHandler = platform::uncaughtExceptionHandler();
-        SKALD_LOG_DEBUG("Setting new handler.");
+        logDebug("Setting new handler.");
         platform::setUncaughtExceptionHandler(handleException);
     } else {
-        SKALD_LOG_DEBUG("Restoring original handler.");
+        logDebug("Restoring original handler.");
         platform::setUncaughtExceptionHandler(gPreviousHandler);
     }
 }

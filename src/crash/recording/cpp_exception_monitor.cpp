@@ -1,6 +1,6 @@
 // Uncaught C++ exceptions. The terminate handler runs in ordinary context
-// (the exception is still alive), so it may rethrow to describe it; it keeps
-// its records static all the same.
+// (the exception is still alive), so it may rethrow to describe it, as long
+// as it does so before it stops the other threads; its records are static.
 #include <cxxabi.h>
 #include <dlfcn.h>
 
@@ -54,23 +54,19 @@ __attribute__((always_inline)) inline int recordStack(uintptr_t* into, int skip)
     return count;
 }
 
-/// The type's readable name, demangled when possible, into gTypeName.
-const char* describeType(const std::type_info* type) {
-    if (type == nullptr) return nullptr;
+/// The type's readable name, demangled when possible, into `out`.
+void describeType(const std::type_info* type, char* out, size_t size) {
     const char* mangled = type->name();
     if (*mangled == '*') ++mangled;
     int status = -1;
     char* demangled = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    std::snprintf(gTypeName, sizeof gTypeName, "%s", status == 0 ? demangled : mangled);
+    std::snprintf(out, size, "%s", status == 0 ? demangled : mangled);
     std::free(demangled);
-    return gTypeName;
 }
 
-/// What the current exception says about itself, into gDescription; null
-/// for types without a text.
-const char* describeCurrentException() {
-    char* out = gDescription;
-    const size_t size = sizeof gDescription;
+/// What the current exception says about itself, into `out`; false for
+/// types without a text.
+bool describeCurrentException(char* out, size_t size) {
     try {
         throw;
     } catch (const std::exception& exception) {
@@ -104,12 +100,32 @@ const char* describeCurrentException() {
     } catch (const char* value) {
         std::snprintf(out, size, "%s", value != nullptr ? value : "(null)");
     } catch (...) {
-        return nullptr;
+        return false;
     }
-    return out;
+    return true;
 }
 
 void handleTerminate() {
+    // Everything that allocates or takes a lock (demangling, formatting,
+    // rethrowing, the first look at this thread's stack limits) is done
+    // before the other threads are stopped: one of them may hold that lock.
+    char typeName[kTypeNameSize];
+    char description[kDescriptionSize];
+    uintptr_t terminateStack[kMaxThrowFrames];
+    int terminateStackCount = 0;
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    bool hasDescription = false;
+    if (type != nullptr) {
+        describeType(type, typeName, sizeof typeName);
+        gCaptureStack = false;
+        hasDescription = describeCurrentException(description, sizeof description);
+        gCaptureStack = gIsEnabled.load();
+    } else {
+        // std::terminate called without an exception: its caller is the
+        // site; this handler's own frame is left out.
+        terminateStackCount = recordStack(terminateStack, 1);
+    }
+
     const registry::FatalCapture capture = registry::notifyFatalExceptionCaptured(false);
     if (capture == registry::FatalCapture::kOtherThreadHandling) {
         registry::waitForHandlingToEnd(kOtherThreadWaitMillis);
@@ -117,19 +133,20 @@ void handleTerminate() {
         const bool first = capture == registry::FatalCapture::kFirst;
         if (first) suspendEnvironment(nullptr, 0);
         gContext = MonitorContext{};
-        const std::type_info* type = abi::__cxa_current_exception_type();
-        const char* typeName = nullptr;
-        const char* description = nullptr;
+        const char* name = nullptr;
+        const char* reason = nullptr;
         if (type != nullptr) {
-            typeName = describeType(type);
-            gCaptureStack = false;
-            description = describeCurrentException();
-            gCaptureStack = gIsEnabled.load();
+            std::memcpy(gTypeName, typeName, sizeof gTypeName);
+            name = gTypeName;
+            if (hasDescription) {
+                std::memcpy(gDescription, description, sizeof gDescription);
+                reason = gDescription;
+            }
             initBacktraceCursor(&gCursor, tThrowStack, tThrowStackCount, 0);
         } else {
-            // std::terminate called without an exception: this is the site.
-            const int count = recordStack(gTerminateStack, 0);
-            initBacktraceCursor(&gCursor, gTerminateStack, count, 0);
+            std::memcpy(gTerminateStack, terminateStack,
+                        sizeof(uintptr_t) * static_cast<size_t>(terminateStackCount));
+            initBacktraceCursor(&gCursor, gTerminateStack, terminateStackCount, 0);
         }
         getContextForCurrentThread(&gMachineContext, true);
 
@@ -138,9 +155,9 @@ void handleTerminate() {
         gContext.registersAreValid = false;
         gContext.offendingMachineContext = &gMachineContext;
         gContext.stackCursor = &gCursor;
-        gContext.CPPException.name = typeName;
-        gContext.exceptionName = typeName;
-        gContext.crashReason = description;
+        gContext.CPPException.name = name;
+        gContext.exceptionName = name;
+        gContext.crashReason = reason;
         registry::handleException(&gContext);
         if (first) resumeEnvironment();
     }

@@ -8,6 +8,7 @@
 
 #include "core/debug_id.h"
 #include "core/log.h"
+#include "crash/reporting/frame_remover.h"
 #include "crash/reporting/hex_address.h"
 #include "crash/reporting/report_fields.h"
 #include "util/iso8601.h"
@@ -30,12 +31,6 @@ std::string describe(const Json& value) {
     if (value.is_string()) return value.get<std::string>();
     if (value.is_null()) return "unknown";
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-std::string lowercased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 std::string trimmed(const std::string& text) {
@@ -232,6 +227,9 @@ std::shared_ptr<Stacktrace> CrashReportConverter::stacktraceForThread(const Json
         }
         frames.push_back(frameForEntry(entry));
     }
+    // The crash machinery's own frames (a terminate handler, the raise of an
+    // application exception) are not where the host went wrong.
+    frames = FrameRemover::removeNonSdkFrames(frames);
     if (frames.empty()) return nullptr;
     std::reverse(frames.begin(), frames.end());
 
@@ -357,7 +355,9 @@ std::shared_ptr<Exception> CrashReportConverter::exceptionForCrashedThread(
         exception = std::make_shared<Exception>("Unknown Exception", type);
     }
 
-    applyNotableAddresses(*exception);
+    // Texts found in registers and on the stack stay in the report: on this
+    // platform no runtime leaves its crash message there, so they are
+    // whatever the registers happened to point at, not what went wrong.
     applyCrashInfoMessage(*exception);
     exception->mechanism = mechanism();
     if (crashedThread) {
@@ -368,30 +368,6 @@ std::shared_ptr<Exception> CrashReportConverter::exceptionForCrashedThread(
         exception->value.find(*diagnosis_) == std::string::npos)
         exception->value += " >\n" + *diagnosis_;
     return exception;
-}
-
-void CrashReportConverter::applyNotableAddresses(Exception& exception) const {
-    if (crashedThreadIndex_ >= threads_.size()) return;
-    const Json& notable = member(threads_[crashedThreadIndex_], "notable_addresses");
-    if (!notable.is_object() && !notable.is_array()) return;
-    std::vector<std::string> values;
-    for (const auto& entry : notable) {
-        if (stringAt(entry, "type") != "string") continue;
-        const auto value = stringAt(entry, "value");
-        // Paths name files, not what went wrong.
-        if (!value || std::count(value->begin(), value->end(), '/') > 1) continue;
-        if (std::find(values.begin(), values.end(), *value) == values.end())
-            values.push_back(*value);
-    }
-    if (values.empty()) return;
-    std::sort(values.begin(), values.end(), [](const std::string& a, const std::string& b) {
-        const auto lowerA = lowercased(a);
-        const auto lowerB = lowercased(b);
-        return lowerA != lowerB ? lowerA < lowerB : a < b;
-    });
-    std::string joined;
-    for (const auto& value : values) joined += (joined.empty() ? "" : " > ") + value;
-    exception.value = std::move(joined);
 }
 
 void CrashReportConverter::applyCrashInfoMessage(Exception& exception) const {

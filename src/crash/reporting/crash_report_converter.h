@@ -37,7 +37,6 @@ class CrashReportConverter {
         const std::vector<std::shared_ptr<Thread>>& threads) const;
     std::shared_ptr<Exception> exceptionForCrashedThread(
         const std::shared_ptr<Thread>& crashedThread) const;
-    void applyNotableAddresses(Exception& exception) const;
     void applyCrashInfoMessage(Exception& exception) const;
     std::shared_ptr<Mechanism> mechanism() const;
     void applyUserContext(Event& event) const;

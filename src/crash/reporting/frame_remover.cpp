@@ -7,9 +7,8 @@ namespace skald::crash {
 
 namespace {
 
-bool isSdkFrame(const Frame& frame) {
-    if (!frame.package) return false;
-    std::string package = *frame.package;
+bool isSdkPackage(const std::string& path) {
+    std::string package = path;
     std::transform(package.begin(), package.end(), package.begin(), [](unsigned char c) {
         return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     });
@@ -17,7 +16,17 @@ bool isSdkFrame(const Frame& frame) {
            package.find("/skaldprivate.framework/") != std::string::npos;
 }
 
+bool isSdkFrame(const Frame& frame) {
+    return (frame.package && isSdkPackage(*frame.package)) ||
+           (frame.function && FrameRemover::isSdkFunction(*frame.function));
+}
+
 }  // namespace
+
+bool FrameRemover::isSdkFunction(std::string_view symbolName) {
+    // A mangled name whose outermost scope is "skald"; "K" marks a const member.
+    return symbolName.starts_with("_ZN5skald") || symbolName.starts_with("_ZNK5skald");
+}
 
 std::vector<std::shared_ptr<Frame>> FrameRemover::removeNonSdkFrames(
     const std::vector<std::shared_ptr<Frame>>& frames) {
