@@ -31,6 +31,7 @@
 #include "skald/user_feedback.h"
 #include "transport/transport_adapter.h"
 #include "transport/transport_factory.h"
+#include "util/json_bytes.h"
 #include "util/sanitize.h"
 
 namespace skald {
@@ -287,7 +288,7 @@ std::shared_ptr<Event> Client::buildErrorEvent(const Error& error) const {
                 SKALD_LOG_WARNING(
                     "Invalid value for NSUnderlyingErrorKey in user info. Data at key: %s. "
                     "Class type: %s.",
-                    value->dump().c_str(), value->type_name());
+                    describeJson(*value).c_str(), value->type_name());
             }
         }
         break;

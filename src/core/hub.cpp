@@ -53,7 +53,7 @@ bool diagnosticLevelIsDebug(const std::shared_ptr<Client>& client) {
 
 void logSessionStatus(const char* format, const std::shared_ptr<Session>& session) {
     if (!Log::willLog(Level::Debug)) return;
-    const auto text = session ? session->serialize().dump() : std::string("Session is nil.");
+    const auto text = session ? describeJson(session->serialize()) : std::string("Session is nil.");
     SKALD_LOG_DEBUG(format, text.c_str());
 }
 

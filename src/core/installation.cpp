@@ -11,6 +11,7 @@
 #include "skald/id.h"
 #include "skald/json.h"
 #include "util/file_io.h"
+#include "util/json_bytes.h"
 
 namespace skald {
 
@@ -27,15 +28,6 @@ std::mutex& cacheMutex() {
 std::unordered_map<std::string, std::string>& cache() {
     static std::unordered_map<std::string, std::string> ids;
     return ids;
-}
-
-bool isValidUtf8(const std::string& text) {
-    try {
-        (void)Json(text).dump();  // strict: throws on invalid UTF-8
-        return true;
-    } catch (const Json::exception&) {
-        return false;
-    }
 }
 
 /// The stored id. An empty, oversized or non-UTF-8 file counts as missing: it

@@ -14,6 +14,7 @@
 #include "crash/async_safe/thread_suspension.h"
 #include "crash/recording/app_exception_monitor.h"
 #include "platform/exception/app_exception.h"
+#include "util/json_bytes.h"
 
 namespace skald::crash {
 
@@ -40,7 +41,7 @@ void handleException(const platform::AppException& exception) {
             SKALD_LOG_DEBUG("Filling out context.");
             const std::vector<uintptr_t> callStack = exception.callStackReturnAddresses();
             const std::string userInfo =
-                exception.userInfo().is_null() ? std::string() : exception.userInfo().dump();
+                exception.userInfo().is_null() ? std::string() : describeJson(exception.userInfo());
             gContext = MonitorContext{};
             generateEventId(gContext.eventID);
             getContextForCurrentThread(&gMachineContext, true);

@@ -85,7 +85,8 @@ class ValueEncoder {
             }
             case Json::value_t::discarded:
             default:
-                return fail(json::ErrorInvalidData, "Could not determine type of " + value.dump());
+                return fail(json::ErrorInvalidData,
+                            std::string("Could not determine type of ") + value.type_name());
         }
     }
 
