@@ -7,6 +7,7 @@
 
 #include "crash/async_safe/json_decoder.h"
 #include "crash/async_safe/json_encoder.h"
+#include "util/json_bytes.h"
 
 namespace skald::crash {
 
@@ -86,7 +87,7 @@ class ValueEncoder {
             case Json::value_t::discarded:
             default:
                 return fail(json::ErrorInvalidData,
-                            std::string("Could not determine type of ") + value.type_name());
+                            "Could not determine type of " + describeJson(value));
         }
     }
 
