@@ -52,6 +52,8 @@ class PrivateSDKOnly {
     static bool appStartMeasurementHybridSDKMode();
     static void setAppStartMeasurementHybridSDKMode(bool enabled);
 
+    /// Both travel in request headers: text with control characters is refused
+    /// (logged) and the previous name and version stay.
     static void setSdkName(const std::string& name, const std::string& versionString);
     static void setSdkName(const std::string& name);
     static std::string getSdkName();

@@ -27,6 +27,9 @@ using ScopeBlock = std::function<void(Scope&)>;
 /// The SDK's static entry. Start it once; every capture, breadcrumb and
 /// scope change goes through it to the current hub. Safe to call from any
 /// thread, before start and after close (captures then give the empty id).
+/// Nothing is thrown. A null scope stands for the hub's scope; a null event,
+/// envelope or breadcrumb is ignored (captures give the empty id). Text that
+/// is not valid UTF-8 is sent with U+FFFD in place of the invalid bytes.
 class SDK {
   public:
     SDK() = delete;

@@ -31,6 +31,7 @@
 #include "skald/user_feedback.h"
 #include "transport/transport_adapter.h"
 #include "transport/transport_factory.h"
+#include "util/json_bytes.h"
 #include "util/sanitize.h"
 
 namespace skald {
@@ -53,13 +54,21 @@ uint64_t spanCountOf(const Event&) {
 }
 
 bool isWatchdogTermination(const Event& event) {
-    return event.exceptions.size() == 1 && event.exceptions[0]->mechanism &&
+    return event.exceptions.size() == 1 && event.exceptions[0] && event.exceptions[0]->mechanism &&
            event.exceptions[0]->mechanism->type == "watchdog_termination";
 }
 
 std::shared_ptr<Scope> emptyScope() {
     return std::make_shared<Scope>();
 }
+
+// The client has no hub to fall back to: without a scope nothing is applied.
+std::shared_ptr<Scope> scopeOrEmpty(const std::shared_ptr<Scope>& scope) {
+    return scope ? scope : emptyScope();
+}
+
+// Chains are made by the host; one that loops back must still end.
+constexpr size_t kMaxErrorChainLength = 32;
 
 // Adds the user info to the event's contexts, only when there is some.
 void setUserInfo(const Json& userInfo, Event& event) {
@@ -274,10 +283,12 @@ std::shared_ptr<Event> Client::buildErrorEvent(const Error& error) const {
     auto event = std::make_shared<Event>(error);
 
     std::vector<const Error*> chain{&error};
-    while (true) {
+    while (chain.size() < kMaxErrorChainLength) {
         const Error* last = chain.back();
         if (last->underlyingError) {
-            chain.push_back(last->underlyingError.get());
+            const Error* next = last->underlyingError.get();
+            if (std::find(chain.begin(), chain.end(), next) != chain.end()) break;
+            chain.push_back(next);
             continue;
         }
         // An underlying error only given in the user info is not an error object.
@@ -287,7 +298,7 @@ std::shared_ptr<Event> Client::buildErrorEvent(const Error& error) const {
                 SKALD_LOG_WARNING(
                     "Invalid value for NSUnderlyingErrorKey in user info. Data at key: %s. "
                     "Class type: %s.",
-                    value->dump().c_str(), value->type_name());
+                    describeJson(*value).c_str(), value->type_name());
             }
         }
         break;
@@ -308,9 +319,10 @@ std::shared_ptr<Event> Client::buildExceptionEvent(const ExceptionObject& except
 
 // --- Sending ------------------------------------------------------------------------
 
-Id Client::sendEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>& scope,
+Id Client::sendEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>& givenScope,
                      bool alwaysAttachStacktrace, bool isCrashEvent,
                      const Envelope::Items& additionalEnvelopeItems) {
+    const auto scope = scopeOrEmpty(givenScope);
     auto prepared = prepareEvent(std::move(event), scope, alwaysAttachStacktrace, isCrashEvent);
     if (!prepared) return Id::empty();
     auto traceContext = traceContextFor(*prepared, *scope);
@@ -320,8 +332,9 @@ Id Client::sendEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>&
 }
 
 Id Client::sendEvent(const std::shared_ptr<Event>& event, const std::shared_ptr<Session>& session,
-                     const std::shared_ptr<Scope>& scope) {
+                     const std::shared_ptr<Scope>& givenScope) {
     if (!event) return Id::empty();
+    const auto scope = scopeOrEmpty(givenScope);
     auto attachments = processedAttachments(*scope, *event);
     if (event->isCrashEvent && event->context && event->context->is_object()) {
         auto replay = event->context->find("replay");
@@ -444,7 +457,10 @@ std::shared_ptr<Event> Client::callEventProcessors(std::shared_ptr<Event> event,
 std::shared_ptr<Event> Client::prepareEvent(std::shared_ptr<Event> event,
                                             const std::shared_ptr<Scope>& scope,
                                             bool alwaysAttachStacktrace, bool isCrashEvent) {
-    if (!event) return nullptr;
+    if (!event) {
+        SKALD_LOG_DEBUG("Nothing to capture: the event is null.");
+        return nullptr;
+    }
     if (!isEnabled() || !options_->enabled || !options_->parsedDsn) {
         SKALD_LOG_DEBUG("SDK disabled or no DSN set. Won't do anyting.");
         return nullptr;

@@ -44,7 +44,7 @@ using IncrementSessionErrors = std::function<std::shared_ptr<Session>()>;
 
 /// Turns what the hub hands it into prepared events and envelopes for the
 /// transports. Capture may be called on any thread; preparation runs on the
-/// caller's.
+/// caller's. A null scope applies nothing, like an empty one.
 class Client {
   public:
     /// Null when the file manager cannot be set up ("Cannot init filesystem.").

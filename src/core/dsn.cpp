@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "util/control_characters.h"
+
 namespace skald {
 
 namespace {
@@ -59,6 +61,11 @@ const char* validationFailure(const std::optional<Url>& url) {
     }
     if (!url->host() || url->host()->empty()) return "Host component of DSN is missing";
     if (!url->user()) return "User component of DSN is missing";
+    // The key and secret are sent in a request header.
+    if (hasControlCharacters(*url->user()) ||
+        (url->password() && hasControlCharacters(*url->password()))) {
+        return "User component of DSN has control characters";
+    }
     if (url->pathComponents().size() < 2) return "Project ID path component of DSN is missing";
     return nullptr;
 }

@@ -9,6 +9,8 @@ GlobalEventProcessor& GlobalEventProcessor::shared() {
 }
 
 void GlobalEventProcessor::addEventProcessor(EventProcessor processor) {
+    // An empty one would throw when called.
+    if (!processor) return;
     std::lock_guard guard(mutex_);
     processors_.push_back(std::move(processor));
 }

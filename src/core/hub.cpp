@@ -53,7 +53,7 @@ bool diagnosticLevelIsDebug(const std::shared_ptr<Client>& client) {
 
 void logSessionStatus(const char* format, const std::shared_ptr<Session>& session) {
     if (!Log::willLog(Level::Debug)) return;
-    const auto text = session ? session->serialize().dump() : std::string("Session is nil.");
+    const auto text = session ? describeJson(session->serialize()) : std::string("Session is nil.");
     SKALD_LOG_DEBUG(format, text.c_str());
 }
 
@@ -108,6 +108,10 @@ void Hub::setUser(std::shared_ptr<User> user) {
     scope()->setUser(std::move(user));
 }
 
+std::shared_ptr<Scope> Hub::scopeOrOwn(const std::shared_ptr<Scope>& scope) {
+    return scope ? scope : this->scope();
+}
+
 // --- Capture ----------------------------------------------------------------------
 
 Id Hub::captureEvent(std::shared_ptr<Event> event) {
@@ -118,7 +122,7 @@ Id Hub::captureEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>&
                      const Envelope::Items& additionalEnvelopeItems) {
     auto client = getClient();
     if (!client) return Id::empty();
-    return client->captureEvent(std::move(event), scope, additionalEnvelopeItems);
+    return client->captureEvent(std::move(event), scopeOrOwn(scope), additionalEnvelopeItems);
 }
 
 Id Hub::captureMessage(const std::string& message) {
@@ -128,7 +132,7 @@ Id Hub::captureMessage(const std::string& message) {
 Id Hub::captureMessage(const std::string& message, const std::shared_ptr<Scope>& scope) {
     auto client = getClient();
     if (!client) return Id::empty();
-    return client->captureMessage(message, scope);
+    return client->captureMessage(message, scopeOrOwn(scope));
 }
 
 Id Hub::captureError(const Error& error) {
@@ -138,14 +142,15 @@ Id Hub::captureError(const Error& error) {
 Id Hub::captureError(const Error& error, const std::shared_ptr<Scope>& scope) {
     auto client = getClient();
     if (!client) return Id::empty();
+    const auto used = scopeOrOwn(scope);
     if (session()) {
-        return client->captureError(error, scope, [this] { return incrementSessionErrors(); });
+        return client->captureError(error, used, [this] { return incrementSessionErrors(); });
     }
     {
         std::lock_guard guard(sessionLock_);
         ++errorsBeforeSession_;
     }
-    return client->captureError(error, scope);
+    return client->captureError(error, used);
 }
 
 Id Hub::captureException(const ExceptionObject& exception) {
@@ -155,15 +160,16 @@ Id Hub::captureException(const ExceptionObject& exception) {
 Id Hub::captureException(const ExceptionObject& exception, const std::shared_ptr<Scope>& scope) {
     auto client = getClient();
     if (!client) return Id::empty();
+    const auto used = scopeOrOwn(scope);
     if (session()) {
-        return client->captureException(exception, scope,
+        return client->captureException(exception, used,
                                         [this] { return incrementSessionErrors(); });
     }
     {
         std::lock_guard guard(sessionLock_);
         ++errorsBeforeSession_;
     }
-    return client->captureException(exception, scope);
+    return client->captureException(exception, used);
 }
 
 void Hub::captureCrashEvent(std::shared_ptr<Event> event) {
@@ -174,13 +180,14 @@ void Hub::captureCrashEvent(std::shared_ptr<Event> event, const std::shared_ptr<
     auto client = getClient();
     if (!client || !event) return;
     event->isCrashEvent = true;
+    const auto used = scopeOrOwn(scope);
     auto fileManager = client->fileManager();
     auto crashedSession = fileManager ? fileManager->readCrashedSession() : nullptr;
     if (crashedSession) {
-        client->captureCrashEvent(std::move(event), crashedSession, scope);
+        client->captureCrashEvent(std::move(event), crashedSession, used);
         fileManager->deleteCrashedSession();
     } else {
-        client->captureCrashEvent(std::move(event), scope);
+        client->captureCrashEvent(std::move(event), used);
     }
 }
 

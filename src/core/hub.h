@@ -39,7 +39,8 @@ class SessionListener {
 };
 
 /// Pairs the client with the scope and routes every capture to the client.
-/// Without a client every capture is a no-op giving the empty id.
+/// Without a client every capture is a no-op giving the empty id. A null
+/// scope handed to a capture stands for the hub's own scope.
 class Hub : public std::enable_shared_from_this<Hub> {
   public:
     /// With the shared crash wrapper and dispatch-queue wrapper.
@@ -119,6 +120,7 @@ class Hub : public std::enable_shared_from_this<Hub> {
     const std::shared_ptr<DispatchQueueWrapper>& dispatchQueue() const { return dispatchQueue_; }
 
   private:
+    std::shared_ptr<Scope> scopeOrOwn(const std::shared_ptr<Scope>& scope);
     std::shared_ptr<Session> sessionForEnvelope(const Envelope& envelope, bool startNewSession);
     std::shared_ptr<Envelope> withSessionUpdate(const std::shared_ptr<Envelope>& envelope,
                                                 bool startNewSession);

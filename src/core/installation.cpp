@@ -12,6 +12,7 @@
 #include "skald/id.h"
 #include "skald/json.h"
 #include "util/file_io.h"
+#include "util/json_bytes.h"
 
 namespace skald {
 
@@ -28,15 +29,6 @@ std::mutex& cacheMutex() {
 std::unordered_map<std::string, std::string>& cache() {
     static platform::NoDestructor<std::unordered_map<std::string, std::string>> ids;
     return *ids;
-}
-
-bool isValidUtf8(const std::string& text) {
-    try {
-        (void)Json(text).dump();  // strict: throws on invalid UTF-8
-        return true;
-    } catch (const Json::exception&) {
-        return false;
-    }
 }
 
 /// The stored id. An empty, oversized or non-UTF-8 file counts as missing: it

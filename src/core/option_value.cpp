@@ -4,13 +4,15 @@
 #include <cmath>
 #include <limits>
 
+#include "util/json_bytes.h"
+
 namespace skald {
 
 namespace {
 
 // Texts may hold invalid UTF-8; describe them instead of failing.
 std::string quoted(const Json& json) {
-    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return describeJson(json);
 }
 
 bool textBoolReading(const std::string& text) {

@@ -14,6 +14,7 @@
 #include "envelope/serialization.h"
 #include "platform/process/no_destructor.h"
 #include "skald/sdk.h"
+#include "util/control_characters.h"
 
 namespace skald {
 
@@ -88,12 +89,17 @@ void PrivateSDKOnly::setAppStartMeasurementHybridSDKMode(bool enabled) {
 }
 
 void PrivateSDKOnly::setSdkName(const std::string& name, const std::string& versionString) {
+    // Both are sent in request headers, where a line break would start a header of its own.
+    if (hasControlCharacters(name) || hasControlCharacters(versionString)) {
+        SKALD_LOG_ERROR("The SDK name or version holds control characters; keeping the previous.");
+        return;
+    }
     Meta::setSdkName(name);
     Meta::setVersionString(versionString);
 }
 
 void PrivateSDKOnly::setSdkName(const std::string& name) {
-    Meta::setSdkName(name);
+    setSdkName(name, Meta::versionString());
 }
 std::string PrivateSDKOnly::getSdkName() {
     return Meta::sdkName();

@@ -65,7 +65,10 @@ void SDK::startWithConfigureOptions(const std::function<void(Options&)>& configu
 }
 
 void SDK::startWithOptions(std::shared_ptr<Options> options) {
-    if (!options) return;
+    if (!options) {
+        SKALD_LOG_ERROR("Not starting the SDK: the options are null.");
+        return;
+    }
     {
         std::lock_guard guard(globals().optionsMutex);
         globals().startOptions = options;

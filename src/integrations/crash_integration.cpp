@@ -15,6 +15,7 @@
 #include "skald/options.h"
 #include "skald/scope.h"
 #include "skald/sdk.h"
+#include "util/json_bytes.h"
 
 namespace skald {
 
@@ -83,6 +84,9 @@ void CrashIntegration::configureScope() {
     if (!userInfo.is_object()) userInfo = Json::object();
     if (releaseName_) userInfo["release"] = *releaseName_;
     if (dist_) userInfo["dist"] = *dist_;
+    // The crash-time encoder refuses text that is not UTF-8, which would lose
+    // the whole scope for one bad value: it gets the replaced text instead.
+    if (auto text = jsonBytes(userInfo)) userInfo = parseJsonBytes(*text).value_or(userInfo);
     crash::CrashReporter::shared().setUserInfo(userInfo);
     scope->addObserver(scopeObserver_);
 }

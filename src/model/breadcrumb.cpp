@@ -6,6 +6,7 @@
 #include "core/dependency_container.h"
 #include "util/dictionary.h"
 #include "util/iso8601.h"
+#include "util/json_bytes.h"
 #include "util/sanitize.h"
 
 namespace skald {
@@ -68,8 +69,7 @@ Json Breadcrumb::serialize() const {
 std::string Breadcrumb::description() const {
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
-    return "<Breadcrumb: " + std::string(address) + ", " +
-           serialize().dump(-1, ' ', false, Json::error_handler_t::replace) + ">";
+    return "<Breadcrumb: " + std::string(address) + ", " + describeJson(serialize()) + ">";
 }
 
 bool Breadcrumb::operator==(const Breadcrumb& other) const {

@@ -40,6 +40,24 @@ std::optional<std::string> jsonBytes(const Json& value) {
     }
 }
 
+std::string describeJson(const Json& value) {
+    try {
+        return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        return "<unwritable JSON>";
+    }
+}
+
+bool isValidUtf8(std::string_view text) {
+    try {
+        // The writer's strict mode checks exactly what JSON text needs.
+        (void)Json(std::string(text)).dump();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 std::optional<Json> parseJsonBytes(std::string_view bytes, std::string* errorText) {
     try {
         return Json::parse(bytes.begin(), bytes.end());

@@ -18,6 +18,15 @@ std::optional<std::string> jsonBytes(const Json& value);
 /// Whether jsonBytes would write `value`.
 bool isWritableJson(const Json& value);
 
+/// JSON text of `value` for log lines and descriptions. Never throws and never
+/// fails: invalid UTF-8 is replaced by U+FFFD and values JSON cannot carry are
+/// written as the writer sees them (null for numbers that are not finite).
+std::string describeJson(const Json& value);
+
+/// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
+/// truncated sequences), which JSON text must be.
+bool isValidUtf8(std::string_view text);
+
 /// Parses JSON text without throwing. Leading and trailing whitespace is
 /// accepted. On failure gives nothing and, when asked, the parser's message.
 std::optional<Json> parseJsonBytes(std::string_view bytes, std::string* errorText = nullptr);

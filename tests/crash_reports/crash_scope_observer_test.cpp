@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "crash/async_safe/scope_snapshot.h"
@@ -63,9 +64,20 @@ TEST(CrashScopeObserver, AValueThatCannotBeWrittenKeepsThePreviousOne) {
     good["ok"] = true;
     observer.setContext(good);
     Json bad = Json::object();
-    bad["text"] = std::string("\xff\xfe not UTF-8");
+    bad["ratio"] = std::numeric_limits<double>::quiet_NaN();
     observer.setContext(bad);
     EXPECT_STREQ(scope::field(scope::Field::Context), R"({"ok":true})");
+}
+
+TEST(CrashScopeObserver, TextThatIsNotUtf8IsKeptWithReplacementCharacters) {
+    CrashScopeObserver observer(10);
+    observer.setTags({{"screen", "main\xff\xfe"}});
+    EXPECT_STREQ(scope::field(scope::Field::Tags), "{\"screen\":\"main\xEF\xBF\xBD\xEF\xBF\xBD\"}");
+    Json crumb = Json::object();
+    crumb["message"] = "tapped \xc0\xaf";
+    observer.addSerializedBreadcrumb(crumb);
+    ASSERT_EQ(crumbMessages().size(), 1u);
+    EXPECT_EQ(crumbMessages()[0].rfind("tapped ", 0), 0u);
 }
 
 TEST(CrashScopeObserver, TheRingKeepsTheNewestBreadcrumbsOldestFirst) {

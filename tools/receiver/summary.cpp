@@ -14,7 +14,7 @@ std::string text(const Json& json, const char* key) {
     const auto found = json.find(key);
     if (found == json.end()) return {};
     if (found->is_string()) return found->get<std::string>();
-    return found->dump();
+    return describeJson(*found);
 }
 
 std::string describeEvent(const Json& event) {

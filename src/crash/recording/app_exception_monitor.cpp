@@ -15,6 +15,7 @@
 #include "crash/async_safe/thread_suspension.h"
 #include "crash/recording/app_exception_monitor.h"
 #include "platform/exception/app_exception.h"
+#include "util/json_bytes.h"
 
 namespace skald::crash {
 
@@ -38,7 +39,7 @@ void handleException(const platform::AppException& exception) {
         // one of them may hold the allocator's or the logger's lock.
         const std::vector<uintptr_t> callStack = exception.callStackReturnAddresses();
         const std::string userInfo =
-            exception.userInfo().is_null() ? std::string() : exception.userInfo().dump();
+            exception.userInfo().is_null() ? std::string() : describeJson(exception.userInfo());
         const registry::FatalCapture capture = registry::notifyFatalExceptionCaptured(false);
         if (capture == registry::FatalCapture::kOtherThreadHandling) {
             registry::waitForHandlingToEnd(kOtherThreadWaitMillis);

@@ -6,21 +6,9 @@
 #include "core/log.h"
 #include "crash/recording/binary_image_list.h"
 #include "skald/json.h"
+#include "util/json_bytes.h"
 
 namespace skald::crash {
-
-namespace {
-
-bool isValidUtf8(const char* text) {
-    try {
-        (void)Json(text).dump();  // strict: throws on invalid UTF-8
-        return true;
-    } catch (const Json::exception&) {
-        return false;
-    }
-}
-
-}  // namespace
 
 BinaryImageCache::~BinaryImageCache() {
     stop();

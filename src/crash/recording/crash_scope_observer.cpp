@@ -5,21 +5,19 @@
 #include "core/log.h"
 #include "crash/async_safe/scope_snapshot.h"
 #include "skald/user.h"
+#include "util/json_bytes.h"
 
 namespace skald::crash {
 
 namespace {
 
-/// Compact JSON with sorted keys; nullopt (logged) when the value cannot be
-/// written, e.g. text that is not UTF-8.
+/// Compact JSON with sorted keys, invalid UTF-8 replaced; nullopt (logged)
+/// when the value cannot be written, e.g. a number that is not finite.
 std::optional<std::string> encode(const Json& value) {
-    try {
-        return nlohmann::json::parse(value.dump()).dump();
-    } catch (const nlohmann::json::exception&) {
-        SKALD_LOG_ERROR("Could not serialize %s",
-                        value.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-        return std::nullopt;
-    }
+    // Copied through the sorted dictionary type; the copy keeps that order.
+    auto text = jsonBytes(Json(nlohmann::json(value)));
+    if (!text) SKALD_LOG_ERROR("Could not serialize %s", describeJson(value).c_str());
+    return text;
 }
 
 /// Empty values clear the slot; values that cannot be encoded leave it as it was.

@@ -7,6 +7,7 @@
 
 #include "crash/async_safe/json_decoder.h"
 #include "crash/async_safe/json_encoder.h"
+#include "util/json_bytes.h"
 
 namespace skald::crash {
 
@@ -85,7 +86,8 @@ class ValueEncoder {
             }
             case Json::value_t::discarded:
             default:
-                return fail(json::ErrorInvalidData, "Could not determine type of " + value.dump());
+                return fail(json::ErrorInvalidData,
+                            "Could not determine type of " + describeJson(value));
         }
     }
 

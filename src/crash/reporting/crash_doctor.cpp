@@ -5,6 +5,7 @@
 
 #include "crash/reporting/hex_address.h"
 #include "crash/reporting/report_fields.h"
+#include "util/json_bytes.h"
 
 namespace skald::crash {
 
@@ -144,7 +145,7 @@ CrashDoctorFunctionCall CrashDoctor::lastFunctionCall(const Json& report) {
             if (value.is_string())
                 param.value = value.get<std::string>();
             else if (!value.is_null())
-                param.value = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+                param.value = describeJson(value);
             const Json& deallocated = member(entry, "last_deallocated_obj");
             param.previousClassName = deallocated.is_string() ? deallocated.get<std::string>()
                                                               : stringAt(deallocated, "class");

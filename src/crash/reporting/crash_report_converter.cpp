@@ -12,6 +12,7 @@
 #include "crash/reporting/hex_address.h"
 #include "crash/reporting/report_fields.h"
 #include "util/iso8601.h"
+#include "util/json_bytes.h"
 
 namespace skald::crash {
 
@@ -30,7 +31,7 @@ constexpr uint64_t kAsyncStitchingMarker = static_cast<uint64_t>(int64_t{-1235})
 std::string describe(const Json& value) {
     if (value.is_string()) return value.get<std::string>();
     if (value.is_null()) return "unknown";
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return describeJson(value);
 }
 
 std::string trimmed(const std::string& text) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "util/json_bytes.h"
+
 namespace skald::crash {
 
 namespace {
@@ -33,16 +35,7 @@ std::vector<std::string_view> keyPathComponents(std::string_view keyPath) {
 std::string textOf(const Json* value) {
     if (value == nullptr) return "";
     if (value->is_string()) return value->get<std::string>();
-    return value->dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-bool isValidUtf8(const std::string& text) {
-    try {
-        (void)Json(text).dump();
-        return true;
-    } catch (const Json::exception&) {
-        return false;
-    }
+    return describeJson(*value);
 }
 
 }  // namespace
