@@ -20,6 +20,9 @@ InstallerSettings InstallerSettings::fromEnvironment() {
     if (auto dsn = environment("VANTOREL_DEV_DSN")) settings.dsn = *dsn;
     if (auto folder = environment("VANTOREL_DEV_APPLICATIONS_DIR"))
         settings.applicationsFolder = *folder;
+    // Lets runs side by side tell their own product from another run's.
+    if (auto identifier = environment("VANTOREL_DEV_PRODUCT_IDENTIFIER"))
+        settings.productBundleIdentifier = *identifier;
     settings.homeDirectory = skald::platform::Paths::homeDirectory();
     settings.applicationSupportDirectory = skald::platform::Paths::applicationSupportDirectory();
     settings.temporaryDirectory = skald::platform::Paths::temporaryDirectory();

@@ -148,6 +148,8 @@ class InstallerFixture : public ::testing::Test {
         environment.push_back("VANTOREL_DEV_DOWNLOAD_ORIGIN=" +
                               settings.developmentOrigin.value_or("http://127.0.0.1:9"));
         environment.push_back("VANTOREL_DEV_APPLICATIONS_DIR=" + settings.applicationsFolder);
+        environment.push_back("VANTOREL_DEV_PRODUCT_IDENTIFIER=" +
+                              settings.productBundleIdentifier);
         environment.push_back("VANTOREL_TOOL_URL_OPENER=" + (root / "url-opener.sh").string());
         environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
         std::vector<std::string> args = {VANTOREL_INSTALLER_PATH, "--frontend=" + frontend};
