@@ -11,7 +11,6 @@
 #include "core/debug_image_provider.h"
 #include "core/dependency_container.h"
 #include "core/hub.h"
-#include "core/random.h"
 #include "core/thread_inspector.h"
 #include "envelope/serialization.h"
 #include "persistence/file_manager.h"
@@ -21,6 +20,7 @@
 #include "skald/user.h"
 #include "transport/transport_adapter.h"
 #include "util/file_io.h"
+#include "util/random.h"
 
 namespace {
 
@@ -66,7 +66,8 @@ struct CaptureSetup {
         options->cacheDirectoryPath = root.string();
         options->releaseName = "bench@1.0";
         options->maxCacheItems = 1000000;
-        files = FileManager::make(*options);
+        files = FileManager::make(*options,
+                                  DependencyContainer::sharedInstance()->dispatchQueueWrapper());
         transport = std::make_shared<StoringTransport>(files);
         auto adapter = std::make_shared<TransportAdapter>(
             std::vector<std::shared_ptr<Transport>>{transport}, options);

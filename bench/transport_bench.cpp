@@ -4,8 +4,7 @@
 
 #include <filesystem>
 
-#include "core/current_date_provider.h"
-#include "core/dispatch_queue_wrapper.h"
+#include "core/dependency_container.h"
 #include "persistence/file_manager.h"
 #include "platform/net/url_session.h"
 #include "skald/envelope.h"
@@ -16,6 +15,8 @@
 #include "transport/rate_limits.h"
 #include "transport/request_builder.h"
 #include "transport/request_manager.h"
+#include "util/current_date_provider.h"
+#include "util/dispatch_queue_wrapper.h"
 
 namespace {
 
@@ -47,7 +48,8 @@ void BM_StoreAndSend100Envelopes(benchmark::State& state) {
 
     size_t sent = 0;
     for (auto _ : state) {
-        auto fileManager = FileManager::make(*options);
+        auto fileManager = FileManager::make(
+            *options, DependencyContainer::sharedInstance()->dispatchQueueWrapper());
         auto rateLimits = std::make_shared<DefaultRateLimits>(
             RetryAfterHeaderParser(HttpDateParser(), clock), RateLimitParser(clock), clock);
         auto session =

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string_view>
 
-#include "core/current_date_provider.h"
 #include "transport/rate_limit_parsers.h"
+#include "util/current_date_provider.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 
-#include "core/log.h"
 #include "installer/url_helpers.h"
 #include "platform/app/alert.h"
 #include "platform/app/application.h"
@@ -14,6 +13,7 @@
 #include "platform/files/file_operations.h"
 #include "platform/workspace/workspace.h"
 #include "skald/sdk.h"
+#include "util/log.h"
 
 namespace vantorel {
 

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <filesystem>
 
-#include "core/log.h"
 #include "installer/url_helpers.h"
 #include "installer/view_controller.h"
 #include "platform/app/alert.h"
@@ -19,6 +18,7 @@
 #include "skald/id.h"
 #include "skald/message.h"
 #include "skald/sdk.h"
+#include "util/log.h"
 
 namespace vantorel {
 

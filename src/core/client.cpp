@@ -5,19 +5,15 @@
 #include <algorithm>
 #include <typeinfo>
 
-#include "core/current_date_provider.h"
 #include "core/debug_image_provider.h"
 #include "core/dependency_container.h"
-#include "core/dispatch_queue_wrapper.h"
 #include "core/extra_context_provider.h"
 #include "core/global_event_processor.h"
 #include "core/hub.h"
 #include "core/installation.h"
-#include "core/log.h"
-#include "core/meta.h"
-#include "core/random.h"
 #include "core/sdk_state.h"
 #include "core/thread_inspector.h"
+#include "core/transport_factory.h"
 #include "persistence/file_manager.h"
 #include "platform/bundle/bundle.h"
 #include "platform/system/locale.h"
@@ -30,8 +26,12 @@
 #include "skald/span.h"
 #include "skald/user_feedback.h"
 #include "transport/transport_adapter.h"
-#include "transport/transport_factory.h"
+#include "util/current_date_provider.h"
+#include "util/dispatch_queue_wrapper.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
+#include "util/meta.h"
+#include "util/random.h"
 #include "util/sanitize.h"
 
 namespace skald {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "model/data_category.h"
 #include "platform/process/process_exit.h"
 #include "skald/attachment.h"
 #include "skald/envelope.h"
@@ -16,7 +17,6 @@
 #include "skald/id.h"
 #include "skald/options.h"
 #include "skald/trace_context.h"
-#include "transport/data_category.h"
 #include "transport/transport.h"
 
 namespace skald {

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "core/dependency_container.h"
-#include "core/log.h"
 #include "crash/recording/app_state_monitor.h"
 #include "crash/recording/binary_image_cache.h"
 #include "crash/recording/system_info.h"
@@ -15,6 +14,7 @@
 #include "platform/system/process_status.h"
 #include "skald/scope.h"
 #include "util/file_io.h"
+#include "util/log.h"
 
 namespace skald {
 

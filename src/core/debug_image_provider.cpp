@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "core/debug_id.h"
 #include "crash/reporting/hex_address.h"
+#include "model/debug_id.h"
 
 namespace skald {
 

@@ -3,16 +3,16 @@
 #include <utility>
 
 #include "core/crash_wrapper.h"
-#include "core/current_date_provider.h"
 #include "core/debug_image_provider.h"
-#include "core/dispatch_factory.h"
-#include "core/dispatch_queue_wrapper.h"
 #include "core/extra_context_provider.h"
-#include "core/random.h"
 #include "core/thread_inspector.h"
-#include "core/timer_factory.h"
 #include "crash/recording/binary_image_cache.h"
 #include "transport/reachability.h"
+#include "util/current_date_provider.h"
+#include "util/dispatch_factory.h"
+#include "util/dispatch_queue_wrapper.h"
+#include "util/random.h"
+#include "util/timer_factory.h"
 
 namespace skald {
 
@@ -35,7 +35,10 @@ std::shared_ptr<DependencyContainer>& instance() {
 
 std::shared_ptr<DependencyContainer> DependencyContainer::sharedInstance() {
     std::lock_guard guard(instanceMutex());
-    if (!instance()) instance() = std::make_shared<DependencyContainer>();
+    if (!instance()) {
+        instance() = std::make_shared<DependencyContainer>();
+        setProcessDateProvider(instance()->dateProvider());
+    }
     return instance();
 }
 
@@ -44,6 +47,7 @@ void DependencyContainer::reset() {
     {
         std::lock_guard guard(instanceMutex());
         old = std::exchange(instance(), std::make_shared<DependencyContainer>());
+        setProcessDateProvider(instance()->dateProvider());
     }
     // `old` is released outside the lock: its queues finish their work first.
 }
@@ -61,6 +65,7 @@ std::shared_ptr<CurrentDateProvider> DependencyContainer::dateProvider() {
     return get(dateProvider_);
 }
 void DependencyContainer::setDateProvider(std::shared_ptr<CurrentDateProvider> provider) {
+    setProcessDateProvider(provider);
     set(dateProvider_, std::move(provider));
 }
 

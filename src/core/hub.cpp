@@ -4,12 +4,9 @@
 
 #include "core/client.h"
 #include "core/crash_wrapper.h"
-#include "core/current_date_provider.h"
 #include "core/dependency_container.h"
-#include "core/dispatch_queue_wrapper.h"
 #include "core/installation.h"
-#include "core/log.h"
-#include "integrations/integration.h"
+#include "core/integration.h"
 #include "persistence/file_manager.h"
 #include "skald/breadcrumb.h"
 #include "skald/options.h"
@@ -19,8 +16,11 @@
 #include "skald/span.h"
 #include "skald/user.h"
 #include "skald/user_feedback.h"
+#include "util/current_date_provider.h"
+#include "util/dispatch_queue_wrapper.h"
 #include "util/iso8601.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald {
 

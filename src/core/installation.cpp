@@ -6,13 +6,13 @@
 #include <unordered_map>
 
 #include "core/dependency_container.h"
-#include "core/dispatch_queue_wrapper.h"
-#include "core/log.h"
 #include "platform/process/no_destructor.h"
 #include "skald/id.h"
 #include "skald/json.h"
+#include "util/dispatch_queue_wrapper.h"
 #include "util/file_io.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald {
 

@@ -9,12 +9,12 @@
 #include "core/extra_context_provider.h"
 #include "core/hub.h"
 #include "core/installation.h"
-#include "core/log.h"
-#include "core/meta.h"
 #include "envelope/serialization.h"
 #include "platform/process/no_destructor.h"
 #include "skald/sdk.h"
 #include "util/control_characters.h"
+#include "util/log.h"
+#include "util/meta.h"
 
 namespace skald {
 

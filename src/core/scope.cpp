@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/log.h"
 #include "util/dictionary.h"
+#include "util/log.h"
 
 namespace skald {
 

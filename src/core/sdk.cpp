@@ -1,17 +1,11 @@
 #include "skald/sdk.h"
 
-#include <openssl/crypto.h>
-
 #include <mutex>
 
 #include "core/client.h"
 #include "core/crash_wrapper.h"
-#include "core/current_date_provider.h"
 #include "core/dependency_container.h"
-#include "core/dispatch_queue_wrapper.h"
 #include "core/hub.h"
-#include "core/log.h"
-#include "core/meta.h"
 #include "core/sdk_state.h"
 #include "crash/recording/binary_image_cache.h"
 #include "persistence/file_manager.h"
@@ -23,6 +17,10 @@
 #include "skald/span.h"
 #include "skald/user.h"
 #include "skald/user_feedback.h"
+#include "util/current_date_provider.h"
+#include "util/dispatch_queue_wrapper.h"
+#include "util/log.h"
+#include "util/meta.h"
 
 namespace skald {
 
@@ -33,8 +31,6 @@ namespace {
 struct SdkGlobals {
     std::mutex hubMutex;
     std::shared_ptr<Hub> currentHub;
-    std::mutex optionsMutex;
-    std::shared_ptr<Options> startOptions;
     std::mutex measurementMutex;
     std::shared_ptr<AppStartMeasurement> appStartMeasurement;
 };
@@ -58,64 +54,6 @@ constexpr const char* kContinuousProfilingWarning =
 
 }  // namespace
 
-void SDK::startWithConfigureOptions(const std::function<void(Options&)>& configure) {
-    auto options = std::make_shared<Options>();
-    if (configure) configure(*options);
-    startWithOptions(std::move(options));
-}
-
-void SDK::startWithOptions(std::shared_ptr<Options> options) {
-    if (!options) {
-        SKALD_LOG_ERROR("Not starting the SDK: the options are null.");
-        return;
-    }
-    {
-        std::lock_guard guard(globals().optionsMutex);
-        globals().startOptions = options;
-    }
-    Log::configure(options->debug, options->diagnosticLevel);
-    SKALD_LOG_DEBUG("Starting SDK...");
-
-    auto container = DependencyContainer::sharedInstance();
-    SdkState::incrementStartInvocations();
-    SdkState::setStartTimestamp(container->dateProvider()->date());
-
-    auto client = Client::make(options);
-    // The SDK's threads must be parked before OpenSSL's own exit cleanup
-    // runs: initialise it first, so that its handler runs after ours.
-    OPENSSL_init_crypto(0, nullptr);
-    platform::ProcessExit::install();
-    if (client) {
-        // The previous run's state stays readable for crash and watchdog analysis.
-        client->fileManager()->moveAppStateToPreviousAppState();
-        client->fileManager()->moveBreadcrumbsToPreviousBreadcrumbs();
-    }
-
-    auto scope = std::make_shared<Scope>(options->maxBreadcrumbs);
-    if (options->initialScope) {
-        if (auto adjusted = options->initialScope(scope)) scope = std::move(adjusted);
-    }
-
-    SKALD_LOG_DEBUG("Dispatching init work required to run on main thread.");
-    auto mainThreadInit = [client, scope, container] {
-        SKALD_LOG_DEBUG("SDK main thread init started...");
-        auto hub = std::make_shared<Hub>(client, scope);
-        setCurrentHub(hub);
-        if (auto crashWrapper = container->crashWrapper()) crashWrapper->startBinaryImageCache();
-        hub->installIntegrations();
-        // Launch profiling joins here once profiling exists.
-    };
-    // On the main thread the work runs now, also inside a running loop: crash
-    // handling and the previous run's crash state must be in place when start
-    // returns.
-    if (platform::MainQueue::isMainThread()) {
-        mainThreadInit();
-    } else {
-        container->dispatchQueueWrapper()->dispatchAsyncOnMainQueue(std::move(mainThreadInit));
-    }
-    SKALD_LOG_DEBUG("SDK initialized! Version: %s", Meta::versionString().c_str());
-}
-
 bool SDK::isEnabled() {
     std::lock_guard guard(globals().hubMutex);
     return globals().currentHub && globals().currentHub->getClient() != nullptr;
@@ -133,8 +71,7 @@ void SDK::setCurrentHub(std::shared_ptr<Hub> hub) {
 }
 
 std::shared_ptr<Options> SDK::options() {
-    std::lock_guard guard(globals().optionsMutex);
-    return globals().startOptions;
+    return SdkState::startOptions();
 }
 
 std::shared_ptr<Span> SDK::span() {

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/process/no_destructor.h"
+
 namespace skald {
 
 namespace {
@@ -11,7 +13,20 @@ std::atomic<bool> gDetectedStartUpCrash{false};
 std::atomic<unsigned> gStartInvocations{0};
 std::mutex gTimestampMutex;
 std::optional<Date> gStartTimestamp;
+std::mutex gOptionsMutex;
+// Never destroyed: read by SDK threads that may run while the process exits.
+platform::NoDestructor<std::shared_ptr<Options>> gStartOptions;
 }  // namespace
+
+std::shared_ptr<Options> SdkState::startOptions() {
+    std::lock_guard guard(gOptionsMutex);
+    return *gStartOptions;
+}
+
+void SdkState::setStartOptions(std::shared_ptr<Options> options) {
+    std::lock_guard guard(gOptionsMutex);
+    *gStartOptions = std::move(options);
+}
 
 bool SdkState::markCrashedLastRunCalled() {
     return !gCrashedLastRunCalled.exchange(true);

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "skald/date.h"
 
 namespace skald {
+
+class Options;
 
 /// Class-wide state of the SDK entry that the client and the hub read too.
 class SdkState {
@@ -23,6 +26,10 @@ class SdkState {
     static unsigned incrementStartInvocations();
 
     static std::optional<Date> startTimestamp();
+
+    /// The options of the last start.
+    static std::shared_ptr<Options> startOptions();
+    static void setStartOptions(std::shared_ptr<Options> options);
     static void setStartTimestamp(std::optional<Date> timestamp);
 };
 

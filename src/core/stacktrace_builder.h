@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "core/stack_entry_mapper.h"
 #include "crash/async_safe/stack_cursor.h"
-#include "crash/reporting/stack_entry_mapper.h"
 #include "skald/stacktrace.h"
 
 namespace skald {

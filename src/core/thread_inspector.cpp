@@ -9,8 +9,8 @@
 #include <cstring>
 #include <utility>
 
-#include "core/in_app_logic.h"
-#include "crash/reporting/stack_entry_mapper.h"
+#include "core/stack_entry_mapper.h"
+#include "model/in_app_logic.h"
 #include "platform/dispatch/main_queue.h"
 
 namespace skald {

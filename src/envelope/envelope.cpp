@@ -1,7 +1,7 @@
 #include "skald/envelope.h"
 
-#include "core/meta.h"
 #include "util/dictionary.h"
+#include "util/meta.h"
 
 namespace skald {
 

@@ -7,16 +7,16 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/log.h"
 #include "envelope/msgpack_serializer.h"
 #include "envelope/serialization.h"
+#include "model/client_report.h"
 #include "skald/envelope.h"
 #include "skald/event.h"
 #include "skald/session.h"
 #include "skald/user_feedback.h"
-#include "transport/client_report.h"
 #include "util/file_io.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald {
 

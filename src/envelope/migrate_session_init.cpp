@@ -1,10 +1,10 @@
 #include "envelope/migrate_session_init.h"
 
-#include "core/log.h"
 #include "envelope/serialization.h"
 #include "skald/envelope.h"
 #include "skald/session.h"
 #include "util/file_io.h"
+#include "util/log.h"
 
 namespace skald {
 

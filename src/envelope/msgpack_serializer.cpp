@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/log.h"
+#include "util/log.h"
 
 namespace skald {
 

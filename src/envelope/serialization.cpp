@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "core/log.h"
 #include "util/dictionary.h"
 #include "util/iso8601.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald {
 

@@ -1,10 +1,10 @@
 // The session and app-state parts of Serialization, kept apart so that the
 // envelope framing builds without the records' dependencies.
-#include "core/log.h"
 #include "envelope/serialization.h"
 #include "skald/app_state.h"
 #include "skald/session.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald {
 

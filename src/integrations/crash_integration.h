@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "integrations/integration.h"
+#include "core/integration.h"
 
 namespace skald {
 

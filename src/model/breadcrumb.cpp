@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-#include "core/current_date_provider.h"
-#include "core/dependency_container.h"
+#include "util/current_date_provider.h"
 #include "util/dictionary.h"
 #include "util/iso8601.h"
 #include "util/json_bytes.h"
@@ -14,9 +13,7 @@ namespace skald {
 Breadcrumb::Breadcrumb() : Breadcrumb(Level::Info, "default") {}
 
 Breadcrumb::Breadcrumb(Level level, std::string category)
-    : level(level),
-      timestamp(DependencyContainer::sharedInstance()->dateProvider()->date()),
-      category(std::move(category)) {}
+    : level(level), timestamp(currentDate()), category(std::move(category)) {}
 
 Breadcrumb Breadcrumb::fromDictionary(const Json& dictionary) {
     Breadcrumb crumb{EmptyTag{}};

@@ -3,18 +3,13 @@
 #include <array>
 #include <string_view>
 
-#include "core/current_date_provider.h"
-#include "core/dependency_container.h"
+#include "util/current_date_provider.h"
 #include "util/dictionary.h"
 #include "util/sanitize.h"
 
 namespace skald {
 
 namespace {
-
-Date currentDate() {
-    return DependencyContainer::sharedInstance()->dateProvider()->date();
-}
 
 template <typename Record>
 Json serializeAll(const std::vector<std::shared_ptr<Record>>& records) {

@@ -1,7 +1,7 @@
 #include "skald/stacktrace.h"
 
-#include "core/log.h"
 #include "util/dictionary.h"
+#include "util/log.h"
 
 namespace skald {
 

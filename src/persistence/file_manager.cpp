@@ -12,10 +12,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/current_date_provider.h"
-#include "core/dependency_container.h"
-#include "core/dispatch_queue_wrapper.h"
-#include "core/log.h"
 #include "envelope/migrate_session_init.h"
 #include "envelope/serialization.h"
 #include "platform/system/paths.h"
@@ -25,9 +21,12 @@
 #include "skald/id.h"
 #include "skald/options.h"
 #include "skald/session.h"
+#include "util/current_date_provider.h"
+#include "util/dispatch_queue_wrapper.h"
 #include "util/file_io.h"
 #include "util/iso8601.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald {
 
@@ -102,10 +101,6 @@ bool createPrivateDirectories(const std::string& path, std::string* problem) {
 }
 
 }  // namespace
-
-std::shared_ptr<FileManager> FileManager::make(const Options& options, Error* error) {
-    return make(options, DependencyContainer::sharedInstance()->dispatchQueueWrapper(), error);
-}
 
 std::shared_ptr<FileManager> FileManager::make(const Options& options,
                                                std::shared_ptr<DispatchQueueWrapper> queue,
@@ -188,8 +183,7 @@ std::optional<std::string> FileManager::readFile(const std::string& path, uint64
 }
 
 std::string FileManager::uniqueAscendingJsonName() {
-    const double now =
-        timeIntervalSince1970(DependencyContainer::sharedInstance()->dateProvider()->date());
+    const double now = timeIntervalSince1970(currentDate());
     char name[128];
     std::snprintf(name, sizeof name, "%f-%05" PRIu64 "-%s.json", now, currentFileCounter_++,
                   Id().uuidString().c_str());
@@ -367,7 +361,7 @@ void FileManager::deleteOldEnvelopesFromPath(const std::string& envelopesPath) {
                         envelopesPath.c_str());
         return;
     }
-    const Date now = DependencyContainer::sharedInstance()->dateProvider()->date();
+    const Date now = currentDate();
     for (const auto& name : allFilesInFolder(envelopesPath)) {
         const std::string path = join(envelopesPath, name);
         const auto created = creationDate(path);

@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "model/data_category.h"
 #include "skald/date.h"
 #include "skald/error.h"
 #include "skald/json.h"
-#include "transport/data_category.h"
 
 namespace skald {
 
@@ -44,7 +44,6 @@ class FileManager : public std::enable_shared_from_this<FileManager> {
     static constexpr const char* kDirectoryName = "io.skald";
 
     /// Nothing (and `error` set) when the cache folders cannot be created.
-    static std::shared_ptr<FileManager> make(const Options& options, Error* error = nullptr);
     static std::shared_ptr<FileManager> make(const Options& options,
                                              std::shared_ptr<DispatchQueueWrapper> queue,
                                              Error* error = nullptr);

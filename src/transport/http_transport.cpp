@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/current_date_provider.h"
-#include "core/dispatch_queue_wrapper.h"
-#include "core/log.h"
 #include "envelope/serialization.h"
 #include "platform/process/process_exit.h"
 #include "skald/dsn.h"
@@ -13,7 +10,10 @@
 #include "transport/rate_limits.h"
 #include "transport/request_builder.h"
 #include "transport/request_manager.h"
+#include "util/current_date_provider.h"
+#include "util/dispatch_queue_wrapper.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald {
 

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <string>
 
+#include "model/client_report.h"
 #include "persistence/file_manager.h"
 #include "platform/dispatch/dispatch_group.h"
 #include "skald/envelope.h"
-#include "transport/client_report.h"
 #include "transport/envelope_rate_limit.h"
 #include "transport/reachability.h"
 #include "transport/transport.h"

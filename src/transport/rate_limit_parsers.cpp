@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/current_date_provider.h"
+#include "util/current_date_provider.h"
 
 namespace skald {
 

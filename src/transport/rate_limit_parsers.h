@@ -5,8 +5,8 @@
 #include <optional>
 #include <string_view>
 
+#include "model/data_category.h"
 #include "skald/date.h"
-#include "transport/data_category.h"
 
 namespace skald {
 

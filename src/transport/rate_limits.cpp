@@ -1,7 +1,7 @@
 #include "transport/rate_limits.h"
 
-#include "core/current_date_provider.h"
 #include "platform/net/http_response.h"
+#include "util/current_date_provider.h"
 
 namespace skald {
 

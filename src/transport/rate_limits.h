@@ -5,8 +5,8 @@
 #include <mutex>
 #include <optional>
 
+#include "model/data_category.h"
 #include "skald/date.h"
-#include "transport/data_category.h"
 #include "transport/rate_limit_parsers.h"
 #include "util/date_util.h"
 

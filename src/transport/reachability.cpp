@@ -5,9 +5,9 @@
 #include <mutex>
 #include <vector>
 
-#include "core/log.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/net/reachability.h"
+#include "util/log.h"
 
 namespace skald {
 

@@ -1,11 +1,11 @@
 #include "transport/request_builder.h"
 
-#include "core/log.h"
-#include "core/meta.h"
 #include "envelope/serialization.h"
 #include "skald/dsn.h"
 #include "skald/envelope.h"
 #include "transport/gzip.h"
+#include "util/log.h"
+#include "util/meta.h"
 
 namespace skald {
 

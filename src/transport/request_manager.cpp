@@ -1,7 +1,7 @@
 #include "transport/request_manager.h"
 
-#include "core/log.h"
 #include "platform/net/url_session.h"
+#include "util/log.h"
 
 namespace skald {
 

@@ -1,12 +1,12 @@
 #include "transport/spotlight_transport.h"
 
-#include "core/dispatch_queue_wrapper.h"
-#include "core/log.h"
 #include "skald/envelope.h"
 #include "skald/options.h"
 #include "skald/url.h"
 #include "transport/request_builder.h"
 #include "transport/request_manager.h"
+#include "util/dispatch_queue_wrapper.h"
+#include "util/log.h"
 
 namespace skald {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "transport/data_category.h"
+#include "model/data_category.h"
 
 namespace skald {
 

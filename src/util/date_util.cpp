@@ -1,6 +1,6 @@
 #include "util/date_util.h"
 
-#include "core/current_date_provider.h"
+#include "util/current_date_provider.h"
 
 namespace skald {
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "core/log.h"
+#include "util/log.h"
 
 namespace skald {
 

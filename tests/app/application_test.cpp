@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "app_test_util.h"
-#include "core/dispatch_queue_wrapper.h"
 #include "platform/app/scripted_frontend.h"
+#include "util/dispatch_queue_wrapper.h"
 
 namespace skald::app::test {
 namespace {

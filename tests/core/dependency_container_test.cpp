@@ -6,12 +6,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/current_date_provider.h"
-#include "core/dispatch_factory.h"
-#include "core/dispatch_queue_wrapper.h"
-#include "core/random.h"
-#include "core/timer_factory.h"
 #include "support/test_current_date_provider.h"
+#include "util/current_date_provider.h"
+#include "util/dispatch_factory.h"
+#include "util/dispatch_queue_wrapper.h"
+#include "util/random.h"
+#include "util/timer_factory.h"
 
 namespace skald {
 namespace {

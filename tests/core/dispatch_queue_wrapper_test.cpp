@@ -1,4 +1,4 @@
-#include "core/dispatch_queue_wrapper.h"
+#include "util/dispatch_queue_wrapper.h"
 
 #include <gtest/gtest.h>
 
@@ -6,11 +6,11 @@
 #include <future>
 #include <thread>
 
-#include "core/timer_factory.h"
 #include "platform/dispatch/main_queue.h"
 #include "platform/dispatch/run_loop.h"
 #include "support/log_capture.h"
 #include "support/test_dispatch_queue_wrapper.h"
+#include "util/timer_factory.h"
 
 namespace skald {
 namespace {

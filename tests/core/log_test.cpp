@@ -1,4 +1,4 @@
-#include "core/log.h"
+#include "util/log.h"
 
 #include <gtest/gtest.h>
 

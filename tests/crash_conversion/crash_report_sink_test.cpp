@@ -1,4 +1,4 @@
-#include "crash/reporting/crash_report_sink.h"
+#include "integrations/crash_report_sink.h"
 
 #include <gtest/gtest.h>
 

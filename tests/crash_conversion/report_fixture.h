@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "core/in_app_logic.h"
+#include "model/in_app_logic.h"
 #include "skald/json.h"
 
 namespace skald::test {

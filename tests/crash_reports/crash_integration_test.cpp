@@ -10,7 +10,7 @@
 #include "crash/async_safe/monitor_registry.h"
 #include "crash/async_safe/report_paths.h"
 #include "crash/recording/crash_core.h"
-#include "crash/recording/crash_reporter.h"
+#include "integrations/crash_reporter.h"
 #include "skald/options.h"
 #include "support/temp_directory.h"
 

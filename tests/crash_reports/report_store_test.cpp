@@ -14,8 +14,8 @@
 #include "crash/async_safe/buffered_writer.h"
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/report_paths.h"
-#include "crash/recording/crash_reporter.h"
 #include "crash/recording/report_fixer.h"
+#include "integrations/crash_reporter.h"
 #include "support/hostile_files.h"
 #include "support/temp_directory.h"
 

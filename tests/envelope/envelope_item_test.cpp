@@ -7,14 +7,14 @@
 
 #include "core/dependency_container.h"
 #include "envelope/serialization.h"
-#include "support/temp_directory.h"
+#include "model/client_report.h"
 #include "skald/envelope.h"
 #include "skald/event.h"
 #include "skald/session.h"
 #include "skald/user_feedback.h"
 #include "support/log_capture.h"
+#include "support/temp_directory.h"
 #include "support/test_current_date_provider.h"
-#include "transport/client_report.h"
 #include "util/json_bytes.h"
 
 namespace skald {

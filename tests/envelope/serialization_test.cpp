@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/meta.h"
 #include "skald/app_state.h"
 #include "skald/session.h"
 #include "support/log_capture.h"
+#include "util/meta.h"
 
 namespace skald {
 namespace {

@@ -46,7 +46,7 @@ TEST_F(FileManagerTest, CreatesPrivateFoldersPerDsnAndDropsTheOldEventsFolder) {
 
     fs::create_directories(fs::path(manager->skaldPath()) / "events");
     writeText(manager->skaldPath() + "/events/old", "x");
-    auto again = FileManager::make(*options);
+    auto again = FileManager::make(*options, queue);
     ASSERT_TRUE(again);
     EXPECT_FALSE(fs::exists(manager->skaldPath() + "/events"));
 }
@@ -56,7 +56,7 @@ TEST_F(FileManagerTest, CreationFailsWhenTheCacheFolderCannotBeMade) {
     writeText((cacheDir / "a-file").string(), "not a folder");
     blocked.cacheDirectoryPath = (cacheDir / "a-file").string();
     Error error;
-    EXPECT_FALSE(FileManager::make(blocked, &error));
+    EXPECT_FALSE(FileManager::make(blocked, queue, &error));
     EXPECT_EQ(error.domain, "SkaldErrorDomain");
     EXPECT_EQ(error.code, 108);
     EXPECT_EQ(error.localizedDescription, "Failed to create the directory at path " +

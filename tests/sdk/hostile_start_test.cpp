@@ -9,9 +9,9 @@
 #include <fstream>
 
 #include "core/dependency_container.h"
-#include "crash/recording/crash_reporter.h"
 #include "envelope/serialization.h"
 #include "integrations/crash_integration.h"
+#include "integrations/crash_reporter.h"
 #include "persistence/file_manager.h"
 #include "skald/envelope.h"
 #include "skald/event.h"

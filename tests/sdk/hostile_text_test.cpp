@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/recording/crash_reporter.h"
 #include "envelope/serialization.h"
+#include "integrations/crash_reporter.h"
 #include "sdk_fixture.h"
 #include "skald/breadcrumb.h"
 #include "skald/message.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "integrations/integration.h"
+#include "core/integration.h"
 #include "sdk_fixture.h"
 #include "skald/breadcrumb.h"
 #include "skald/sdk.h"

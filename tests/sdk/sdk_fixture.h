@@ -9,7 +9,6 @@
 #include "core/client.h"
 #include "core/debug_image_provider.h"
 #include "core/hub.h"
-#include "core/random.h"
 #include "core/thread_inspector.h"
 #include "envelope/serialization.h"
 #include "skald/scope.h"
@@ -17,6 +16,7 @@
 #include "transport/transport.h"
 #include "transport/transport_adapter.h"
 #include "util/json_bytes.h"
+#include "util/random.h"
 
 namespace skald::test {
 

@@ -2,13 +2,13 @@
 
 #include <filesystem>
 
-#include "core/meta.h"
 #include "sdk_fixture.h"
 #include "skald/breadcrumb.h"
 #include "skald/private_sdk_only.h"
 #include "skald/sdk.h"
 #include "support/eventually.h"
 #include "support/log_capture.h"
+#include "util/meta.h"
 
 namespace skald::test {
 namespace {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "core/current_date_provider.h"
+#include "util/current_date_provider.h"
 
 namespace skald::test {
 

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/dispatch_queue_wrapper.h"
+#include "util/dispatch_queue_wrapper.h"
 
 namespace skald::test {
 

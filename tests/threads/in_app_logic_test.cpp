@@ -1,4 +1,4 @@
-#include "core/in_app_logic.h"
+#include "model/in_app_logic.h"
 
 #include <gtest/gtest.h>
 

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "core/in_app_logic.h"
+#include "core/stack_entry_mapper.h"
 #include "core/stacktrace_builder.h"
 #include "crash/async_safe/stack_cursor.h"
 #include "crash/recording/binary_image_cache.h"
 #include "crash/reporting/frame_remover.h"
 #include "crash/reporting/hex_address.h"
-#include "crash/reporting/stack_entry_mapper.h"
+#include "model/in_app_logic.h"
 #include "threads/image_test_support.h"
 
 namespace skald {

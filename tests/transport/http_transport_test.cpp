@@ -7,9 +7,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "core/current_date_provider.h"
 #include "core/dependency_container.h"
-#include "core/dispatch_queue_wrapper.h"
 #include "envelope/serialization.h"
 #include "platform/net/url_session.h"
 #include "skald/dsn.h"
@@ -24,6 +22,8 @@
 #include "transport/rate_limits.h"
 #include "transport/request_builder.h"
 #include "transport/request_manager.h"
+#include "util/current_date_provider.h"
+#include "util/dispatch_queue_wrapper.h"
 #include "util/json_bytes.h"
 
 namespace skald {

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "model/client_report.h"
 #include "platform/net/http_response.h"
 #include "support/test_current_date_provider.h"
-#include "transport/client_report.h"
 
 namespace skald {
 namespace {

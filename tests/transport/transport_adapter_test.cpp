@@ -2,17 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include "core/dispatch_queue_wrapper.h"
 #include "envelope/serialization.h"
+#include "model/client_report.h"
 #include "platform/net/url_session.h"
 #include "skald/event.h"
 #include "skald/options.h"
 #include "skald/session.h"
 #include "tools/receiver/receiver.h"
-#include "transport/client_report.h"
 #include "transport/request_builder.h"
 #include "transport/request_manager.h"
 #include "transport/spotlight_transport.h"
+#include "util/dispatch_queue_wrapper.h"
 
 #include <thread>
 

@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <string_view>
 
-#include "core/log.h"
 #include "crash/async_safe/json_decoder.h"
 #include "util/file_io.h"
+#include "util/log.h"
 
 namespace skald::crash::appstate {
 

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "core/in_app_logic.h"
-#include "core/log.h"
 #include "crash/recording/binary_image_list.h"
+#include "model/in_app_logic.h"
 #include "skald/json.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald::crash {
 

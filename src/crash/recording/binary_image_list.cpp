@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/log.h"
 #include "crash/async_safe/elf_image.h"
+#include "util/log.h"
 
 namespace skald::crash {
 

@@ -15,9 +15,9 @@
 #include <mutex>
 #include <thread>
 
-#include "core/log.h"
 #include "platform/process/no_destructor.h"
 #include "platform/process/process_exit.h"
+#include "util/log.h"
 
 namespace skald::crash {
 

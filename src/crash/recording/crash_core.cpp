@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "core/log.h"
 #include "crash/async_safe/app_state.h"
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/monitor_registry.h"
@@ -11,6 +10,7 @@
 #include "crash/recording/cached_data.h"
 #include "crash/recording/report_store.h"
 #include "platform/process/no_destructor.h"
+#include "util/log.h"
 
 namespace skald::crash::core {
 

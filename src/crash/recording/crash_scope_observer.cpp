@@ -2,10 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/log.h"
 #include "crash/async_safe/scope_snapshot.h"
 #include "skald/user.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald::crash {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/log.h"
 #include "crash/async_safe/json_decoder.h"
 #include "crash/async_safe/json_encoder.h"
+#include "util/log.h"
 
 namespace skald::crash {
 

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "core/log.h"
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/report_paths.h"
 #include "util/file_io.h"
+#include "util/log.h"
 
 namespace skald::crash {
 

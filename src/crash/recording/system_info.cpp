@@ -15,11 +15,11 @@
 #include <mutex>
 #include <vector>
 
-#include "core/log.h"
 #include "crash/recording/binary_image_list.h"
 #include "platform/bundle/bundle.h"
 #include "platform/process/no_destructor.h"
 #include "util/file_io.h"
+#include "util/log.h"
 
 namespace skald::crash::systeminfo {
 

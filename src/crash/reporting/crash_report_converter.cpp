@@ -6,13 +6,13 @@
 #include <string>
 #include <utility>
 
-#include "core/debug_id.h"
-#include "core/log.h"
 #include "crash/reporting/frame_remover.h"
 #include "crash/reporting/hex_address.h"
 #include "crash/reporting/report_fields.h"
+#include "model/debug_id.h"
 #include "util/iso8601.h"
 #include "util/json_bytes.h"
+#include "util/log.h"
 
 namespace skald::crash {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/in_app_logic.h"
+#include "model/in_app_logic.h"
 #include "skald/event.h"
 #include "skald/json.h"
 

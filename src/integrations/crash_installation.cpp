@@ -1,0 +1,91 @@
+#include "integrations/crash_installation.h"
+
+#include "crash/reporting/crash_report_filters.h"
+#include "integrations/crash_report_sink.h"
+#include "util/log.h"
+
+namespace skald::crash {
+
+namespace {
+std::mutex gInstallMutex;
+}  // namespace
+
+Installation::Installation(std::vector<std::string> requiredProperties)
+    : requiredProperties_(std::move(requiredProperties)) {}
+
+void Installation::install(const std::string& basePath) {
+    const std::lock_guard lock(gInstallMutex);
+    CrashReporter& reporter = CrashReporter::shared();
+    reporter.setBasePath(basePath);
+    reporter.install();
+}
+
+void Installation::uninstall() {
+    const std::lock_guard lock(gInstallMutex);
+    CrashReporter::shared().uninstall();
+}
+
+bool Installation::hasProperty(const std::string&) const {
+    return false;
+}
+
+void Installation::sendAllReports(ReportsCompletion completion) {
+    std::string missing;
+    for (const auto& name : requiredProperties_) {
+        if (hasProperty(name)) continue;
+        if (!missing.empty()) missing += ", ";
+        missing += name + " is nil";
+    }
+    if (!missing.empty()) {
+        Error error("Installation", 0, "Installation properties failed validation: " + missing);
+        if (completion) completion({}, false, error);
+        return;
+    }
+    auto target = sink();
+    if (!target) {
+        Error error("Installation", 0, "No sink set. Crash reports not sent.");
+        if (completion) completion({}, false, error);
+        return;
+    }
+    auto pipeline = std::make_shared<CrashReportFilterPipeline>();
+    pipeline->addFilter(std::move(target));
+    CrashReporter& reporter = CrashReporter::shared();
+    reporter.setSink(pipeline);
+    reporter.sendAllReports(std::move(completion));
+}
+
+std::string Installation::makeKeyPath(const std::string& keyPath) {
+    if (keyPath.empty() || keyPath.front() == '/') return keyPath;
+    return "user/" + keyPath;
+}
+
+std::vector<std::string> Installation::makeKeyPaths(const std::vector<std::string>& keyPaths) {
+    std::vector<std::string> result;
+    result.reserve(keyPaths.size());
+    for (const auto& keyPath : keyPaths) result.push_back(makeKeyPath(keyPath));
+    return result;
+}
+
+InstallationReporter::InstallationReporter(std::shared_ptr<InAppLogic> inAppLogic,
+                                           std::shared_ptr<CrashWrapper> crashWrapper,
+                                           std::shared_ptr<DispatchQueueWrapper> dispatchQueue)
+    : Installation({}),
+      inAppLogic_(std::move(inAppLogic)),
+      crashWrapper_(std::move(crashWrapper)),
+      dispatchQueue_(std::move(dispatchQueue)) {}
+
+std::shared_ptr<CrashReportFilter> InstallationReporter::sink() {
+    return std::make_shared<CrashReportSink>(inAppLogic_, crashWrapper_, dispatchQueue_);
+}
+
+void InstallationReporter::sendAllReports(ReportsCompletion completion) {
+    Installation::sendAllReports([completion = std::move(completion)](std::vector<Json> reports,
+                                                                      bool completed,
+                                                                      std::optional<Error> error) {
+        if (error) SKALD_LOG_ERROR("%s", error->description().c_str());
+        SKALD_LOG_DEBUG("Sent %lu crash report(s)", static_cast<unsigned long>(reports.size()));
+        if (completed && completion) completion(std::move(reports), completed, std::move(error));
+    });
+}
+
+}  // namespace skald::crash

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "integrations/crash_reporter.h"
+
+namespace skald {
+class CrashWrapper;
+class DispatchQueueWrapper;
+class InAppLogic;
+}  // namespace skald
+
+namespace skald::crash {
+
+/// Binds a report sink to the crash reporter and installs it.
+class Installation {
+  public:
+    explicit Installation(std::vector<std::string> requiredProperties);
+    virtual ~Installation() = default;
+
+    /// Sets the reporter's base path and installs it.
+    void install(const std::string& basePath);
+    void uninstall();
+
+    /// Checks the required properties, then hands every stored report to the
+    /// sink through the reporter.
+    virtual void sendAllReports(ReportsCompletion completion);
+
+    /// "user/<path>" unless the path is empty or absolute.
+    static std::string makeKeyPath(const std::string& keyPath);
+    static std::vector<std::string> makeKeyPaths(const std::vector<std::string>& keyPaths);
+
+  protected:
+    /// The sink reports go to; null when there is none.
+    virtual std::shared_ptr<CrashReportFilter> sink() = 0;
+    /// Whether a named property has a value; the base has none.
+    virtual bool hasProperty(const std::string& name) const;
+
+  private:
+    std::vector<std::string> requiredProperties_;
+};
+
+/// The installation the SDK uses: its sink converts reports into events.
+class InstallationReporter : public Installation {
+  public:
+    InstallationReporter(std::shared_ptr<InAppLogic> inAppLogic,
+                         std::shared_ptr<CrashWrapper> crashWrapper,
+                         std::shared_ptr<DispatchQueueWrapper> dispatchQueue);
+
+    void sendAllReports(ReportsCompletion completion) override;
+
+  protected:
+    std::shared_ptr<CrashReportFilter> sink() override;
+
+  private:
+    std::shared_ptr<InAppLogic> inAppLogic_;
+    std::shared_ptr<CrashWrapper> crashWrapper_;
+    std::shared_ptr<DispatchQueueWrapper> dispatchQueue_;
+};
+
+}  // namespace skald::crash
