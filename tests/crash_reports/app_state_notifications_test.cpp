@@ -10,9 +10,9 @@
 #include <utility>
 
 #include "crash/async_safe/app_state.h"
-#include "crash/async_safe/monitor_registry.h"
 #include "crash/recording/app_state_monitor.h"
 #include "crash/recording/crash_reporter.h"
+#include "crash/recording/monitor_activation.h"
 #include "integrations/crash_integration.h"
 #include "platform/app/application.h"
 #include "platform/app/scripted_frontend.h"

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "crash/async_safe/monitor_registry.h"
 #include "crash/async_safe/report_paths.h"
 #include "crash/recording/crash_core.h"
 #include "crash/recording/crash_reporter.h"
+#include "crash/recording/monitor_activation.h"
 #include "skald/options.h"
 #include "support/temp_directory.h"
 
