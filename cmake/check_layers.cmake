@@ -19,7 +19,7 @@ set(folders_sdk "sdk/")
 # What each layer may use besides itself and the public headers.
 set(uses_platform "")
 set(uses_app "platform")
-set(uses_crash_time "platform;crash")  # TEMP until crash-time split lands
+set(uses_crash_time "platform")
 set(uses_util "platform;crash_time")
 set(uses_model "platform;crash_time;util")
 set(uses_transport "platform;crash_time;util;model")

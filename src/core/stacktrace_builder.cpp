@@ -8,6 +8,7 @@
 
 #include "crash/async_safe/binary_images.h"
 #include "crash/recording/binary_image_list.h"
+#include "crash/recording/self_thread_cursor.h"
 #include "crash/reporting/frame_remover.h"
 
 namespace skald {

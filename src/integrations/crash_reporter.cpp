@@ -9,6 +9,7 @@
 #include "crash/async_safe/report_writer.h"
 #include "crash/recording/app_state_monitor.h"
 #include "crash/recording/crash_core.h"
+#include "crash/recording/crash_snapshot_setters.h"
 #include "crash/recording/json_codec.h"
 #include "crash/recording/report_fixer.h"
 #include "crash/recording/report_store.h"

@@ -22,7 +22,7 @@ pid_t currentThread() {
     return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
-constexpr int kRbp = 6, kRsp = 7, kR12 = 12, kRip = 16, kRflags = 17, kCs = 18, kFs = 19, kGs = 20;
+constexpr int kR12 = 12, kRip = 16, kRflags = 17, kCs = 18, kFs = 19, kGs = 20;
 constexpr uint64_t kMarker = 0x1122334455667788ULL;
 
 // --- Real faults -----------------------------------------------------------------
@@ -101,9 +101,10 @@ TEST_F(RealFault, SignalContextHoldsTheFaultingInstructionAndAddress) {
     EXPECT_FALSE(context.isStackOverflow);
     EXPECT_EQ(context.thread, currentThread());
     EXPECT_EQ(instructionAddress(&context), gFaultIp);
-    EXPECT_EQ(context.faultvaddr, reinterpret_cast<uintptr_t>(guard) + 24);
-    EXPECT_EQ(exceptionRegisterValue(&context, 2), context.faultvaddr);
-    EXPECT_EQ(context.trapno, 14u);  // page fault
+    EXPECT_EQ(context.exception.faultvaddr, reinterpret_cast<uintptr_t>(guard) + 24);
+    EXPECT_EQ(exceptionRegisterValue(&context, 2), context.exception.faultvaddr);
+    EXPECT_EQ(context.exception.trapno, 14u);  // page fault
+    EXPECT_EQ(context.registers.r12, kMarker);
     EXPECT_EQ(registerValue(&context, kR12), kMarker);
     EXPECT_EQ(registerValue(&context, kCs), 0x33u);  // the 64-bit user code segment
     // The stack pointer lies in this thread's stack, below this frame.
@@ -198,6 +199,13 @@ TEST(SignalContext, RegistersComeInTheirDocumentedOrder) {
     EXPECT_EQ(registerValue(&context, kCs), 0x33u);
     EXPECT_EQ(registerValue(&context, kFs), 0x63u);
     EXPECT_EQ(registerValue(&context, kGs), 0x2bu);
+    // The named fields hold the same values.
+    EXPECT_EQ(context.registers.rax, static_cast<uint64_t>(source.uc_mcontext.gregs[REG_RAX]));
+    EXPECT_EQ(context.registers.rip, static_cast<uint64_t>(source.uc_mcontext.gregs[REG_RIP]));
+    EXPECT_EQ(context.registers.rflags, static_cast<uint64_t>(source.uc_mcontext.gregs[REG_EFL]));
+    EXPECT_EQ(context.registers.cs, 0x33u);
+    EXPECT_EQ(context.registers.fs, 0x63u);
+    EXPECT_EQ(context.registers.gs, 0x2bu);
     EXPECT_STREQ(registerName(kRip), "rip");
     EXPECT_STREQ(registerName(kRflags), "rflags");
     EXPECT_STREQ(registerName(kGs), "gs");
@@ -284,8 +292,8 @@ class FrameChain : public ::testing::Test {
     MachineContext contextAt(uintptr_t rip, uintptr_t rbp) {
         MachineContext context{};
         context.hasRegisters = true;
-        context.registers[kRip] = rip;
-        context.registers[kRbp] = rbp;
+        context.registers.rip = rip;
+        context.registers.rbp = rbp;
         return context;
     }
     static std::vector<uintptr_t> walk(StackCursor* cursor) {
@@ -355,10 +363,10 @@ TEST(SnapshotCursor, WalksTheRecordedFrames) {
     snapshot.frames[0] = 0x10;
     snapshot.frames[1] = 0x20;
     snapshot.frames[2] = 0x30;
-    snapshot.registers[kRip] = 0x999;  // the recorded frames win over registers
+    snapshot.registers.rip = 0x999;  // the recorded frames win over registers
     MachineContext context{};
     context.hasRegisters = true;
-    context.registers[kRip] = 0x999;
+    context.registers.rip = 0x999;
     context.snapshot = &snapshot;
     StackCursor cursor;
     initMachineContextCursor(&cursor, 100, &context);

@@ -9,6 +9,7 @@
 
 #include "crash/async_safe/stack_cursor.h"
 #include "crash/recording/binary_image_list.h"
+#include "crash/recording/self_thread_cursor.h"
 
 extern "C" __attribute__((noinline)) int symbolLookupTestTarget(int value) {
     return value * 3 + 1;

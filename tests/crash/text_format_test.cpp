@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <thread>
 
 namespace skald::crash::text {
 namespace {
@@ -55,6 +59,57 @@ TEST(CrashTextFormat, WhatDoesNotFitLeavesTheBufferAsItWas) {
     EXPECT_STREQ(buffer, "r123456");
     EXPECT_TRUE(append(buffer, sizeof buffer, &used, "ignored", 0));
     EXPECT_FALSE(append(buffer, 0, &used, ""));
+}
+
+TEST(CrashTextFormat, CopiesAreCutToTheBufferAndAlwaysTerminated) {
+    char buffer[6];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(copyString(buffer, sizeof buffer, "abc"), 3);
+    EXPECT_STREQ(buffer, "abc");
+    EXPECT_EQ(copyString(buffer, sizeof buffer, "abcdefgh"), 5);
+    EXPECT_STREQ(buffer, "abcde");
+    EXPECT_EQ(copyString(buffer, sizeof buffer, nullptr), 0);
+    EXPECT_STREQ(buffer, "");
+    // Concatenation, as crash-time log lines are built.
+    int used = copyString(buffer, sizeof buffer, "ab");
+    used += copyString(buffer + used, static_cast<int>(sizeof buffer) - used, "cdef");
+    EXPECT_EQ(used, 5);
+    EXPECT_STREQ(buffer, "abcde");
+    buffer[0] = 'q';
+    EXPECT_EQ(copyString(buffer, 0, "abc"), 0);
+    EXPECT_EQ(buffer[0], 'q') << "nothing is written without room";
+}
+
+TEST(CrashTextFormat, BytesAsHexAndAsUuid) {
+    const uint8_t bytes[16] = {0x00, 0x01, 0x7f, 0x80, 0xab, 0xcd, 0xef, 0xff,
+                               0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe};
+    char hex[8];
+    writeHexBytes(bytes + 2, 4, hex, HexCase::Lower);
+    EXPECT_EQ(std::string(hex, 8), "7f80abcd");
+    writeHexBytes(bytes + 2, 4, hex, HexCase::Upper);
+    EXPECT_EQ(std::string(hex, 8), "7F80ABCD");
+
+    char uuid[kUuidTextLength + 1];
+    std::memset(uuid, '#', sizeof uuid);
+    writeUuid(bytes, uuid);
+    EXPECT_EQ(std::string(uuid, kUuidTextLength), "00017F80-ABCD-EFFF-1032-547698BADCFE");
+    EXPECT_EQ(uuid[kUuidTextLength], '#') << "no terminator is written";
+}
+
+TEST(CrashTextFormat, DecimalDigitsEndWhereTheyAreAsked) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    EXPECT_EQ(std::string(formatDecimal(0, end), end), "0");
+    EXPECT_EQ(std::string(formatDecimal(1234567890, end), end), "1234567890");
+    EXPECT_EQ(std::string(formatDecimal(UINT64_MAX, end), end), "18446744073709551615");
+}
+
+TEST(CrashThreadId, IsTheKernelIdOfTheCallingThread) {
+    EXPECT_EQ(currentThreadId(), ::getpid()) << "the main thread's id is the process id";
+    pid_t other = 0;
+    std::thread([&] { other = currentThreadId(); }).join();
+    EXPECT_NE(other, 0);
+    EXPECT_NE(other, currentThreadId());
 }
 
 }  // namespace

@@ -21,8 +21,6 @@ namespace skald::crash {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kRsp = 7;
-constexpr int kRip = 16;
 constexpr uintptr_t kNearFunction = 512;
 
 pid_t currentThread() {
@@ -155,18 +153,18 @@ class ThreadSuspension : public ::testing::Test {
             const ThreadSnapshot* snapshot = snapshotOfThread(worker->tid.load());
             ASSERT_NE(snapshot, nullptr) << worker->tid.load();
             ASSERT_TRUE(snapshot->captured) << worker->tid.load();
-            const uint64_t sp = snapshot->registers[kRsp];
+            const uint64_t sp = snapshot->registers.rsp;
             EXPECT_GE(sp, worker->stackLow);
             EXPECT_LT(sp, worker->stackHigh);
             ASSERT_GT(snapshot->frameCount, 1);
-            EXPECT_EQ(snapshot->frames[0], snapshot->registers[kRip]);
+            EXPECT_EQ(snapshot->frames[0], snapshot->registers.rip);
             bool throughRunWorker = false;
             for (int i = 0; i < snapshot->frameCount; ++i) {
                 throughRunWorker = throughRunWorker || near(snapshot->frames[i], runWorker);
             }
             EXPECT_TRUE(throughRunWorker) << "kind " << worker->kind;
             if (worker->kind == Worker::kSpinning) {
-                EXPECT_TRUE(near(snapshot->registers[kRip], spinLoop));
+                EXPECT_TRUE(near(snapshot->registers.rip, spinLoop));
             }
         }
     }
@@ -204,7 +202,7 @@ TEST_F(ThreadSuspension, StopsAndRecordsBusyThreadsUntilResumed) {
     ASSERT_TRUE(getContextForThread(spinner, &context, false));
     EXPECT_TRUE(context.hasRegisters);
     EXPECT_FALSE(context.isCurrentThread);
-    EXPECT_EQ(stackPointer(&context), snapshotOfThread(spinner)->registers[kRsp]);
+    EXPECT_EQ(stackPointer(&context), snapshotOfThread(spinner)->registers.rsp);
     StackCursor cursor;
     initMachineContextCursor(&cursor, kMaxSuspendedFrames, &context);
     int depth = 0;

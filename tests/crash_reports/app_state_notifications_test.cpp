@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "crash/async_safe/app_state.h"
-#include "crash/async_safe/monitor_registry.h"
 #include "crash/recording/app_state_monitor.h"
+#include "crash/recording/monitor_activation.h"
 #include "integrations/crash_integration.h"
 #include "integrations/crash_reporter.h"
 #include "platform/app/application.h"

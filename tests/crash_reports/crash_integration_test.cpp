@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "crash/async_safe/monitor_registry.h"
 #include "crash/async_safe/report_paths.h"
 #include "crash/recording/crash_core.h"
+#include "crash/recording/monitor_activation.h"
 #include "integrations/crash_reporter.h"
 #include "skald/options.h"
 #include "support/temp_directory.h"

@@ -6,7 +6,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "crash/async_safe/scope_snapshot.h"
+#include "crash/recording/crash_snapshot_setters.h"
 #include "skald/user.h"
 
 namespace skald::crash {

@@ -1,5 +1,5 @@
 // The registry's rules on the monitors of the table, in this process.
-#include "crash/async_safe/monitor_registry.h"
+#include "crash/recording/monitor_activation.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

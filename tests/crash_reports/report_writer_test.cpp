@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "crash/async_safe/monitor_registry.h"
-#include "crash/async_safe/scope_snapshot.h"
+#include "crash/recording/crash_snapshot_setters.h"
 #include "support/temp_directory.h"
 
 namespace skald::crash {

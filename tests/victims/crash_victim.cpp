@@ -20,9 +20,9 @@
 
 #include "crash/async_safe/monitors.h"
 #include "crash/async_safe/report_writer.h"
-#include "crash/async_safe/scope_snapshot.h"
 #include "crash/recording/binary_image_list.h"
 #include "crash/recording/crash_core.h"
+#include "crash/recording/crash_snapshot_setters.h"
 #include "platform/exception/app_exception.h"
 
 namespace {

@@ -1,4 +1,6 @@
-// Async-signal-safe: runs on the crashing thread.
+// Async-signal-safe: the crash state and the application-state monitor as an
+// entry of the monitor table; its crash notification runs on the crashing
+// thread. Loading the state file at start is app_state_monitor.cpp's.
 #include "crash/async_safe/app_state.h"
 
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 #include "crash/async_safe/crash_log.h"
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/json_encoder.h"
+#include "crash/async_safe/monitors.h"
 
 namespace skald::crash::appstate {
 
@@ -25,6 +28,7 @@ Clock gClock = systemClock;
 AppState gState;
 double gInitTime = 0;
 char gPath[kStateFilePathCapacity];
+bool gEnabled = false;
 
 int writeToFd(const char* data, int length, void* userData) {
     const int fd = *static_cast<int*>(userData);
@@ -108,4 +112,61 @@ void notifyAppCrash() {
     saveState();
 }
 
+void setEnabled(bool enabled) {
+    if (enabled == gEnabled) return;
+    gEnabled = enabled;
+    if (!enabled) return;
+    AppState& s = gState;
+    s.sessionsSinceLaunch = 1;
+    s.activeDurationSinceLaunch = 0;
+    s.backgroundDurationSinceLaunch = 0;
+    if (s.crashedLastLaunch) {
+        s.activeDurationSinceLastCrash = 0;
+        s.backgroundDurationSinceLastCrash = 0;
+        s.launchesSinceLastCrash = 1;
+        s.sessionsSinceLastCrash = 1;
+    } else {
+        ++s.launchesSinceLastCrash;
+        ++s.sessionsSinceLastCrash;
+    }
+    s.crashedThisLaunch = false;
+    s.applicationIsInForeground = true;
+    saveState();
+}
+
+bool isEnabled() {
+    return gEnabled;
+}
+
 }  // namespace skald::crash::appstate
+
+namespace skald::crash {
+
+namespace {
+
+void addContextualInfo(MonitorContext* context) {
+    const appstate::AppState& state = appstate::state();
+    appstate::AppState& out = context->AppState;
+    out.applicationIsActive = state.applicationIsActive;
+    out.applicationIsInForeground = state.applicationIsInForeground;
+    out.appStateTransitionTime = state.appStateTransitionTime;
+    out.activeDurationSinceLastCrash = state.activeDurationSinceLastCrash;
+    out.backgroundDurationSinceLastCrash = state.backgroundDurationSinceLastCrash;
+    out.activeDurationSinceLaunch = state.activeDurationSinceLaunch;
+    out.backgroundDurationSinceLaunch = state.backgroundDurationSinceLaunch;
+    out.crashedLastLaunch = state.crashedLastLaunch;
+    out.crashedThisLaunch = state.crashedThisLaunch;
+    out.launchesSinceLastCrash = state.launchesSinceLastCrash;
+    out.sessionsSinceLastCrash = state.sessionsSinceLastCrash;
+    out.sessionsSinceLaunch = state.sessionsSinceLaunch;
+}
+
+const MonitorAPI kApi = {appstate::setEnabled, appstate::isEnabled, addContextualInfo};
+
+}  // namespace
+
+const MonitorAPI* appStateMonitorApi() {
+    return &kApi;
+}
+
+}  // namespace skald::crash

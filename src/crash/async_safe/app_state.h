@@ -1,4 +1,4 @@
-// Async-signal-safe: runs on the crashing thread.
+// Async-signal-safe: the crash state, which the crashing thread updates and saves.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,11 @@ constexpr int kStateFilePathCapacity = 4096;
 
 /// Writes the state file with open/write only; false when it could not.
 bool saveState();
+
+/// The monitor's switch. Enabling starts a new launch: counts it and saves
+/// the file.
+void setEnabled(bool enabled);
+bool isEnabled();
 
 /// The crash notification: counts the time up to the crash and saves.
 void notifyAppCrash();

@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "crash/async_safe/file_utils.h"
+#include "crash/async_safe/text_format.h"
 
 namespace skald::crash {
 
@@ -17,14 +18,13 @@ std::atomic<bool> gDebugLogging{false};
 
 void writeLine(std::initializer_list<const char*> texts) {
     char line[512];
-    size_t used = 0;
+    int used = 0;
+    // Leaves the last byte for the line end.
     for (const char* text : texts) {
-        for (; text != nullptr && *text != '\0' && used < sizeof(line) - 1; ++text) {
-            line[used++] = *text;
-        }
+        used += text::copyString(line + used, static_cast<int>(sizeof line) - used, text);
     }
     line[used++] = '\n';
-    writeAll(STDERR_FILENO, line, used);
+    writeAll(STDERR_FILENO, line, static_cast<size_t>(used));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "crash/async_safe/monitor_context.h"
+#include "crash/async_safe/text_format.h"
 
 namespace skald::crash {
 
@@ -20,14 +21,9 @@ void generateEventId(char destination[kEventIdSize]) {
     // Version 4, variant 1, like the system's UUID generator.
     bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);
     bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);
-    static const char kHex[] = "0123456789ABCDEF";
-    int out = 0;
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) destination[out++] = '-';
-        destination[out++] = kHex[bytes[i] >> 4];
-        destination[out++] = kHex[bytes[i] & 0x0F];
-    }
-    destination[out] = '\0';
+    static_assert(text::kUuidTextLength + 1 == kEventIdSize);
+    text::writeUuid(bytes, destination);
+    destination[text::kUuidTextLength] = '\0';
 }
 
 }  // namespace skald::crash

@@ -11,6 +11,7 @@
 
 #include "crash/async_safe/crash_log.h"
 #include "crash/async_safe/file_utils.h"
+#include "crash/async_safe/text_format.h"
 
 namespace skald::crash::json {
 
@@ -34,8 +35,6 @@ constexpr struct EscapeTable {
         action[static_cast<unsigned char>('\\')] = '\\';
     }
 } kEscapes;
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 /// Collects the text of one operation in a stack buffer so that the callback
 /// sees few, large pieces. The first callback error sticks.
@@ -176,15 +175,6 @@ void writeElementStart(EncodeContext* context, Output& out, const char* name) {
 }
 
 /// Formats an unsigned value; returns the start of the digits inside `end`'s buffer.
-char* formatUnsigned(uint64_t value, char* end) {
-    char* digits = end;
-    do {
-        *--digits = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    return digits;
-}
-
 int addText(EncodeContext* context, const char* name, const char* text, int length) {
     const int check = checkElement(context, name);
     if (check != OK) return check;
@@ -211,10 +201,7 @@ void writeHex(Output& out, const char* value, int length) {
     while (length > 0) {
         const int chunk = length < kEscapeChunk ? length : kEscapeChunk;
         char* hex = out.reserve(2 * chunk);
-        for (int i = 0; i < chunk; ++i) {
-            hex[2 * i] = kHexDigits[bytes[i] >> 4];
-            hex[2 * i + 1] = kHexDigits[bytes[i] & 0x0F];
-        }
+        text::writeHexBytes(bytes, chunk, hex, text::HexCase::Upper);
         out.commit(2 * chunk);
         bytes += chunk;
         length -= chunk;
@@ -263,7 +250,7 @@ int addIntegerElement(EncodeContext* context, const char* name, int64_t value) {
     char* end = text + sizeof(text);
     const uint64_t magnitude =
         value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    char* start = formatUnsigned(magnitude, end);
+    char* start = text::formatDecimal(magnitude, end);
     if (value < 0) *--start = '-';
     return addText(context, name, start, static_cast<int>(end - start));
 }
@@ -271,7 +258,7 @@ int addIntegerElement(EncodeContext* context, const char* name, int64_t value) {
 int addUIntegerElement(EncodeContext* context, const char* name, uint64_t value) {
     char text[24];
     char* end = text + sizeof(text);
-    char* start = formatUnsigned(value, end);
+    char* start = text::formatDecimal(value, end);
     return addText(context, name, start, static_cast<int>(end - start));
 }
 
@@ -343,16 +330,11 @@ int endDataElement(EncodeContext* context) {
 
 int addUUIDElement(EncodeContext* context, const char* name, const unsigned char* value) {
     if (value == nullptr) return addNullElement(context, name);
-    char text[38];
-    int used = 0;
-    text[used++] = '"';
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text[used++] = '-';
-        text[used++] = kHexDigits[value[i] >> 4];
-        text[used++] = kHexDigits[value[i] & 0x0F];
-    }
-    text[used++] = '"';
-    return addText(context, name, text, used);
+    char quoted[text::kUuidTextLength + 2];
+    quoted[0] = '"';
+    text::writeUuid(value, quoted + 1);
+    quoted[text::kUuidTextLength + 1] = '"';
+    return addText(context, name, quoted, sizeof quoted);
 }
 
 int beginObject(EncodeContext* context, const char* name) {

@@ -2,12 +2,11 @@
 // stopped threads, and stack walks that read memory without faulting.
 #include "crash/async_safe/machine_context.h"
 
-#include <sys/syscall.h>
 #include <ucontext.h>
-#include <unistd.h>
 
 #include "crash/async_safe/memory.h"
 #include "crash/async_safe/stack_cursor.h"
+#include "crash/async_safe/text_format.h"
 
 namespace skald::crash {
 
@@ -18,21 +17,33 @@ constexpr int kOverflowDepth = 150;
 constexpr uint64_t kPageFaultTrap = 14;
 constexpr uintptr_t kStackGuardReach = 4096;
 
-const char* const kRegisterNames[21] = {"rax", "rbx", "rcx", "rdx",    "rdi", "rsi", "rbp",
-                                        "rsp", "r8",  "r9",  "r10",    "r11", "r12", "r13",
-                                        "r14", "r15", "rip", "rflags", "cs",  "fs",  "gs"};
-const char* const kExceptionRegisterNames[3] = {"trapno", "err", "faultvaddr"};
-constexpr int kRbp = 6;
-constexpr int kRsp = 7;
-constexpr int kRip = 16;
+/// The registers in the order reports list them, with their names.
+struct NamedRegister {
+    const char* name;
+    uint64_t Registers::*value;
+};
+constexpr NamedRegister kRegisters[] = {
+    {"rax", &Registers::rax}, {"rbx", &Registers::rbx}, {"rcx", &Registers::rcx},
+    {"rdx", &Registers::rdx}, {"rdi", &Registers::rdi}, {"rsi", &Registers::rsi},
+    {"rbp", &Registers::rbp}, {"rsp", &Registers::rsp}, {"r8", &Registers::r8},
+    {"r9", &Registers::r9},   {"r10", &Registers::r10}, {"r11", &Registers::r11},
+    {"r12", &Registers::r12}, {"r13", &Registers::r13}, {"r14", &Registers::r14},
+    {"r15", &Registers::r15}, {"rip", &Registers::rip}, {"rflags", &Registers::rflags},
+    {"cs", &Registers::cs},   {"fs", &Registers::fs},   {"gs", &Registers::gs},
+};
+constexpr int kRegisterCount = sizeof kRegisters / sizeof kRegisters[0];
+static_assert(kRegisterCount * sizeof(uint64_t) == sizeof(Registers), "every register is named");
 
-constexpr int kGregs[18] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RDI, REG_RSI,
-                            REG_RBP, REG_RSP, REG_R8,  REG_R9,  REG_R10, REG_R11,
-                            REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP, REG_EFL};
-
-pid_t currentThread() {
-    return static_cast<pid_t>(::syscall(SYS_gettid));
-}
+struct NamedExceptionRegister {
+    const char* name;
+    uint64_t ExceptionRegisters::*value;
+};
+constexpr NamedExceptionRegister kExceptionRegisters[] = {
+    {"trapno", &ExceptionRegisters::trapno},
+    {"err", &ExceptionRegisters::err},
+    {"faultvaddr", &ExceptionRegisters::faultvaddr},
+};
+constexpr int kExceptionRegisterCount = sizeof kExceptionRegisters / sizeof kExceptionRegisters[0];
 
 /// The threads of the active suspension, or only `self`.
 void listThreads(MachineContext* context) {
@@ -95,9 +106,8 @@ void resetMachineContext(StackCursor* cursor) {
 void getContextForSignal(const void* userContext, MachineContext* destination,
                          bool isCrashedContext) {
     *destination = MachineContext{};
-    readSignalRegisters(userContext, destination->registers, &destination->trapno,
-                        &destination->err, &destination->faultvaddr);
-    destination->thread = currentThread();
+    readSignalRegisters(userContext, &destination->registers, &destination->exception);
+    destination->thread = currentThreadId();
     destination->isCrashedContext = isCrashedContext;
     destination->isCurrentThread = true;
     destination->isSignalContext = true;
@@ -110,30 +120,48 @@ void getContextForSignal(const void* userContext, MachineContext* destination,
     }
     // A page fault just below the stack pointer is a push or call that ran
     // off the stack's end, even when the frame chain is short.
-    const uintptr_t sp = destination->registers[kRsp];
-    const bool faultBelowStack = destination->trapno == kPageFaultTrap &&
-                                 destination->faultvaddr < sp &&
-                                 sp - destination->faultvaddr <= kStackGuardReach;
+    const uintptr_t sp = destination->registers.rsp;
+    const ExceptionRegisters& exception = destination->exception;
+    const bool faultBelowStack = exception.trapno == kPageFaultTrap && exception.faultvaddr < sp &&
+                                 sp - exception.faultvaddr <= kStackGuardReach;
     destination->isStackOverflow = cursor.hasGivenUp || faultBelowStack;
 }
 
-void readSignalRegisters(const void* userContext, uint64_t registers[21], uint64_t* trapno,
-                         uint64_t* err, uint64_t* faultvaddr) {
+void readSignalRegisters(const void* userContext, Registers* registers,
+                         ExceptionRegisters* exception) {
     const auto& gregs = static_cast<const ucontext_t*>(userContext)->uc_mcontext.gregs;
-    for (int i = 0; i < 18; ++i) registers[i] = static_cast<uint64_t>(gregs[kGregs[i]]);
+    const auto reg = [&gregs](int index) { return static_cast<uint64_t>(gregs[index]); };
+    registers->rax = reg(REG_RAX);
+    registers->rbx = reg(REG_RBX);
+    registers->rcx = reg(REG_RCX);
+    registers->rdx = reg(REG_RDX);
+    registers->rdi = reg(REG_RDI);
+    registers->rsi = reg(REG_RSI);
+    registers->rbp = reg(REG_RBP);
+    registers->rsp = reg(REG_RSP);
+    registers->r8 = reg(REG_R8);
+    registers->r9 = reg(REG_R9);
+    registers->r10 = reg(REG_R10);
+    registers->r11 = reg(REG_R11);
+    registers->r12 = reg(REG_R12);
+    registers->r13 = reg(REG_R13);
+    registers->r14 = reg(REG_R14);
+    registers->r15 = reg(REG_R15);
+    registers->rip = reg(REG_RIP);
+    registers->rflags = reg(REG_EFL);
     // cs, gs and fs share one register of the signal frame, 16 bits each.
-    const auto segments = static_cast<uint64_t>(gregs[REG_CSGSFS]);
-    registers[18] = segments & 0xFFFF;
-    registers[19] = (segments >> 32) & 0xFFFF;
-    registers[20] = (segments >> 16) & 0xFFFF;
-    *trapno = static_cast<uint64_t>(gregs[REG_TRAPNO]);
-    *err = static_cast<uint64_t>(gregs[REG_ERR]);
-    *faultvaddr = static_cast<uint64_t>(gregs[REG_CR2]);
+    const uint64_t segments = reg(REG_CSGSFS);
+    registers->cs = segments & 0xFFFF;
+    registers->gs = (segments >> 16) & 0xFFFF;
+    registers->fs = (segments >> 32) & 0xFFFF;
+    exception->trapno = reg(REG_TRAPNO);
+    exception->err = reg(REG_ERR);
+    exception->faultvaddr = reg(REG_CR2);
 }
 
 void getContextForCurrentThread(MachineContext* destination, bool isCrashedContext) {
     *destination = MachineContext{};
-    destination->thread = currentThread();
+    destination->thread = currentThreadId();
     destination->isCrashedContext = isCrashedContext;
     destination->isCurrentThread = true;
     if (isCrashedContext) listThreads(destination);
@@ -145,14 +173,12 @@ bool getContextForThread(pid_t thread, MachineContext* destination, bool isCrash
     *destination = MachineContext{};
     destination->thread = thread;
     destination->isCrashedContext = isCrashedContext;
-    destination->isCurrentThread = thread == currentThread();
+    destination->isCurrentThread = thread == currentThreadId();
     destination->snapshot = snapshot;
     if (snapshot->captured) {
         destination->hasRegisters = true;
-        for (int i = 0; i < 21; ++i) destination->registers[i] = snapshot->registers[i];
-        destination->trapno = snapshot->trapno;
-        destination->err = snapshot->err;
-        destination->faultvaddr = snapshot->faultvaddr;
+        destination->registers = snapshot->registers;
+        destination->exception = snapshot->exception;
         destination->isStackOverflow = snapshot->framesTruncated;
     }
     if (isCrashedContext) listThreads(destination);
@@ -175,48 +201,42 @@ int indexOfThread(const MachineContext* context, pid_t thread) {
 }
 
 uintptr_t framePointer(const MachineContext* context) {
-    return context->hasRegisters ? context->registers[kRbp] : 0;
+    return context->hasRegisters ? context->registers.rbp : 0;
 }
 
 uintptr_t stackPointer(const MachineContext* context) {
-    return context->hasRegisters ? context->registers[kRsp] : 0;
+    return context->hasRegisters ? context->registers.rsp : 0;
 }
 
 uintptr_t instructionAddress(const MachineContext* context) {
-    return context->hasRegisters ? context->registers[kRip] : 0;
+    return context->hasRegisters ? context->registers.rip : 0;
 }
 
 int registerCount() {
-    return 21;
+    return kRegisterCount;
 }
 
 const char* registerName(int index) {
-    return index >= 0 && index < 21 ? kRegisterNames[index] : nullptr;
+    return index >= 0 && index < kRegisterCount ? kRegisters[index].name : nullptr;
 }
 
 uint64_t registerValue(const MachineContext* context, int index) {
-    return index >= 0 && index < 21 ? context->registers[index] : 0;
+    return index >= 0 && index < kRegisterCount ? context->registers.*kRegisters[index].value : 0;
 }
 
 int exceptionRegisterCount() {
-    return 3;
+    return kExceptionRegisterCount;
 }
 
 const char* exceptionRegisterName(int index) {
-    return index >= 0 && index < 3 ? kExceptionRegisterNames[index] : nullptr;
+    return index >= 0 && index < kExceptionRegisterCount ? kExceptionRegisters[index].name
+                                                         : nullptr;
 }
 
 uint64_t exceptionRegisterValue(const MachineContext* context, int index) {
-    switch (index) {
-        case 0:
-            return context->trapno;
-        case 1:
-            return context->err;
-        case 2:
-            return context->faultvaddr;
-        default:
-            return 0;
-    }
+    return index >= 0 && index < kExceptionRegisterCount
+               ? context->exception.*kExceptionRegisters[index].value
+               : 0;
 }
 
 void initMachineContextCursor(StackCursor* cursor, int maxDepth, const MachineContext* context) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "crash/async_safe/registers.h"
 #include "crash/async_safe/thread_suspension.h"
 
 namespace skald::crash {
@@ -26,10 +27,8 @@ struct MachineContext {
     bool isSignalContext;
     /// Registers were recorded (a signal context, or a stopped thread that answered).
     bool hasRegisters;
-    uint64_t registers[21];
-    uint64_t trapno;
-    uint64_t err;
-    uint64_t faultvaddr;
+    Registers registers;
+    ExceptionRegisters exception;
     /// Stopped threads also bring the return addresses they walked themselves.
     const ThreadSnapshot* snapshot;
 };
@@ -49,11 +48,6 @@ void getContextForCurrentThread(MachineContext* destination, bool isCrashedConte
 /// false when the thread is not listed (`hasRegisters` false when it did not answer).
 bool getContextForThread(pid_t thread, MachineContext* destination, bool isCrashedContext);
 
-/// The 21 registers (in `registerName` order) and the trap number, error
-/// code and fault address of a signal handler's user context.
-void readSignalRegisters(const void* userContext, uint64_t registers[21], uint64_t* trapno,
-                         uint64_t* err, uint64_t* faultvaddr);
-
 int threadCount(const MachineContext* context);
 pid_t threadAt(const MachineContext* context, int index);
 /// Position of the context's own thread in its list, or -1.
@@ -63,6 +57,7 @@ uintptr_t framePointer(const MachineContext* context);
 uintptr_t stackPointer(const MachineContext* context);
 uintptr_t instructionAddress(const MachineContext* context);
 
+/// The general registers by position, for writing them out in order:
 /// rax, rbx, rcx, rdx, rdi, rsi, rbp, rsp, r8 … r15, rip, rflags, cs, fs, gs.
 int registerCount();
 /// Null for an index without a name.

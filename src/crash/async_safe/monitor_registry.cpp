@@ -1,14 +1,13 @@
-// Async-signal-safe on the crash path: fixed tables, atomics, no allocation.
+// Async-signal-safe: fixed tables, atomics, no allocation. Deciding which
+// monitors to turn on (the debugger check) is monitor_activation.cpp's.
 #include "crash/async_safe/monitor_registry.h"
 
-#include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 
 #include "crash/async_safe/monitors.h"
-#include "platform/system/process_status.h"
+#include "crash/async_safe/text_format.h"
 
 namespace skald::crash::registry {
 
@@ -16,51 +15,52 @@ namespace {
 
 struct Entry {
     MonitorType type;
-    const MonitorAPI* (*api)();
+    /// The crash-time monitors are known here...
+    const MonitorAPI* (*builtIn)();
+    /// ...the exception monitors, which run in ordinary context and live
+    /// outside the crash-time code, are handed in (setMonitorApi).
+    std::atomic<const MonitorAPI*> handedIn;
     /// The Mach monitor has nothing to catch on Linux, yet the exception
     /// codes it derives from signals are part of every report.
     bool addsInfoWhileDisabled;
+
+    const MonitorAPI* api() const { return builtIn != nullptr ? builtIn() : handedIn.load(); }
 };
 
-const Entry kMonitors[] = {
-    {monitor_type::kMachException, machExceptionMonitorApi, true},
-    {monitor_type::kSignal, signalMonitorApi, false},
-    {monitor_type::kNSException, nsExceptionMonitorApi, false},
-    {monitor_type::kCPPException, cppExceptionMonitorApi, false},
-    {monitor_type::kApplicationState, appStateMonitorApi, false},
+Entry gMonitors[] = {
+    {monitor_type::kMachException, machExceptionMonitorApi, {nullptr}, true},
+    {monitor_type::kSignal, signalMonitorApi, {nullptr}, false},
+    {monitor_type::kNSException, nullptr, {nullptr}, false},
+    {monitor_type::kCPPException, nullptr, {nullptr}, false},
+    {monitor_type::kApplicationState, appStateMonitorApi, {nullptr}, false},
 };
 
 std::atomic<MonitorType> gActiveMonitors{0};
-std::atomic<bool> gDebuggerWarningGiven{false};
 std::atomic<bool> gRequiresAsyncSafety{false};
 std::atomic<bool> gHandlingFatalException{false};
 std::atomic<bool> gCrashedDuringExceptionHandling{false};
 std::atomic<bool> gHandlingEnded{false};
 std::atomic<pid_t> gHandlingThread{0};
 std::atomic<EventCallback> gEventCallback{nullptr};
-bool (*gDebuggerProbe)() = platform::isBeingTraced;
 
 bool isEnabled(const MonitorAPI* api) {
     return api != nullptr && api->isEnabled != nullptr && api->isEnabled();
 }
 
-pid_t currentThread() {
-    return static_cast<pid_t>(::syscall(SYS_gettid));
-}
-
 }  // namespace
 
-void setActiveMonitors(MonitorType monitorTypes) {
-    if ((monitorTypes & monitor_type::kDebuggerUnsafe) != 0 && gDebuggerProbe != nullptr &&
-        gDebuggerProbe()) {
-        gDebuggerWarningGiven = true;
-        monitorTypes &= monitor_type::kDebuggerSafe;
+void setMonitorApi(MonitorType type, const MonitorAPI* api) {
+    for (Entry& entry : gMonitors) {
+        if (entry.type == type && entry.builtIn == nullptr) entry.handedIn = api;
     }
+}
+
+void applyActiveMonitors(MonitorType monitorTypes) {
     if (gRequiresAsyncSafety && (monitorTypes & monitor_type::kAsyncUnsafe) != 0) {
         monitorTypes &= monitor_type::kAsyncSafe;
     }
     MonitorType active = 0;
-    for (const Entry& entry : kMonitors) {
+    for (const Entry& entry : gMonitors) {
         const MonitorAPI* api = entry.api();
         if (api != nullptr && api->setEnabled != nullptr) {
             api->setEnabled((monitorTypes & entry.type) != 0);
@@ -80,14 +80,14 @@ void setEventCallback(EventCallback callback) {
 
 FatalCapture notifyFatalExceptionCaptured(bool isAsyncSafeEnvironment) {
     if (isAsyncSafeEnvironment) gRequiresAsyncSafety = true;
-    const pid_t self = currentThread();
+    const pid_t self = currentThreadId();
     pid_t expected = 0;
     if (!gHandlingThread.compare_exchange_strong(expected, self)) {
         // Only a crash of the handling thread itself is a crash in the
         // handler; a simultaneous crash elsewhere must not touch the report.
         if (expected != self) return FatalCapture::kOtherThreadHandling;
         gCrashedDuringExceptionHandling = true;
-        setActiveMonitors(monitor_type::kNone);
+        applyActiveMonitors(monitor_type::kNone);
         return FatalCapture::kCrashedDuringHandling;
     }
     gHandlingFatalException = true;
@@ -97,14 +97,14 @@ FatalCapture notifyFatalExceptionCaptured(bool isAsyncSafeEnvironment) {
 void handleException(MonitorContext* context) {
     context->requiresAsyncSafety = gRequiresAsyncSafety;
     if (gCrashedDuringExceptionHandling) context->crashedDuringCrashHandling = true;
-    for (const Entry& entry : kMonitors) {
+    for (const Entry& entry : gMonitors) {
         const MonitorAPI* api = entry.api();
         if (api == nullptr || api->addContextualInfoToEvent == nullptr) continue;
         if (isEnabled(api) || entry.addsInfoWhileDisabled) api->addContextualInfoToEvent(context);
     }
     if (EventCallback callback = gEventCallback.load()) callback(context);
     if (gHandlingFatalException && !gCrashedDuringExceptionHandling) {
-        setActiveMonitors(monitor_type::kNone);
+        applyActiveMonitors(monitor_type::kNone);
     }
     if (gHandlingFatalException) gHandlingEnded = true;
 }
@@ -123,31 +123,14 @@ void waitForHandlingToEnd(int timeoutMillis) {
     }
 }
 
-bool debuggerWarningGiven() {
-    return gDebuggerWarningGiven;
-}
-
-void setDebuggerProbe(bool (*probe)()) {
-    gDebuggerProbe = probe;
-}
-
-void resetForTesting() {
-    setActiveMonitors(monitor_type::kNone);
-    gDebuggerWarningGiven = false;
+void resetHandlingForTesting() {
+    applyActiveMonitors(monitor_type::kNone);
     gRequiresAsyncSafety = false;
     gHandlingFatalException = false;
     gCrashedDuringExceptionHandling = false;
     gHandlingEnded = false;
     gHandlingThread = 0;
     gEventCallback = nullptr;
-    gDebuggerProbe = platform::isBeingTraced;
-}
-
-const MonitorAPI* monitorApi(MonitorType type) {
-    for (const Entry& entry : kMonitors) {
-        if (entry.type == type) return entry.api();
-    }
-    return nullptr;
 }
 
 }  // namespace skald::crash::registry

@@ -1,18 +1,22 @@
-// Async-signal-safe on the crash path (notify, handle); setting the active
-// monitors with exception monitors requested asks whether a debugger is
-// attached, which is only done off the crash path.
+// Async-signal-safe: the table of monitors and the state of crash handling.
+// Which monitors to turn on is decided off the crash path
+// (recording/monitor_activation.h), which applies its choice here.
 #pragma once
 
 #include "crash/async_safe/monitor_context.h"
 
 namespace skald::crash::registry {
 
-/// Turns on exactly the requested monitors that can run: none of the
-/// exception monitors while a debugger is attached, only the async-safe ones
-/// once async safety is required. Afterwards the active set holds the bits of
-/// the monitors that answer `isEnabled`.
-void setActiveMonitors(MonitorType monitorTypes);
+/// Turns on exactly the requested monitors (only the async-safe ones once
+/// async safety is required) and turns the others off. Afterwards the active
+/// set holds the bits of the monitors that answer `isEnabled`. Called with
+/// none at crash time, when it only turns monitors off.
+void applyActiveMonitors(MonitorType monitorTypes);
 MonitorType activeMonitors();
+
+/// Hands in the entry for the NSException or the C++ exception monitor,
+/// whose handlers run in ordinary context outside the crash-time code.
+void setMonitorApi(MonitorType type, const MonitorAPI* api);
 
 /// Called with every handled event, on the crashing thread.
 using EventCallback = void (*)(MonitorContext* context);
@@ -43,14 +47,7 @@ void handleException(MonitorContext* context);
 /// once that handling has ended, or after `timeoutMillis`.
 void waitForHandlingToEnd(int timeoutMillis);
 
-bool debuggerWarningGiven();
-
-/// Test seams: a replacement for the "is a debugger attached" query, and a
-/// return to the state of a fresh process.
-void setDebuggerProbe(bool (*probe)());
-void resetForTesting();
-
-/// The monitors of the table, in order, for the tests.
-const MonitorAPI* monitorApi(MonitorType type);
+/// Test seam: the handling state of a fresh process, every monitor off.
+void resetHandlingForTesting();
 
 }  // namespace skald::crash::registry

@@ -1,17 +1,20 @@
+// Async-signal-safe: the monitors that are crash-time code throughout.
 #pragma once
 
 #include "crash/async_safe/monitor_context.h"
 
 namespace skald::crash {
 
-// The monitors of the registry's table. Each returns a static description.
+// The crash-time monitors of the registry's table. Each returns a static
+// description. (The exception monitors are recording/exception_monitors.h.)
 const MonitorAPI* machExceptionMonitorApi();
 const MonitorAPI* signalMonitorApi();
-/// The application layer's exception type: the stand-in of the object
-/// runtime's uncaught exceptions.
-const MonitorAPI* nsExceptionMonitorApi();
-const MonitorAPI* cppExceptionMonitorApi();
 const MonitorAPI* appStateMonitorApi();
+
+/// Set off the crash path before the signal monitor is first enabled: gives
+/// every thread an alternate signal stack, false when it cannot (the
+/// handlers are then not installed). Without one, no stacks are prepared.
+void setSignalStackPreparation(bool (*prepare)());
 
 /// SIGTERM is reported only when switched on; takes effect at the next enable.
 void setSigtermMonitoringEnabled(bool enabled);

@@ -1,8 +1,5 @@
-// Async-signal-safe except seedNextReportId: fixed buffers, an atomic counter,
-// and text built by hand.
+// Async-signal-safe: fixed buffers, an atomic counter, and text built by hand.
 #include "crash/async_safe/report_paths.h"
-
-#include <time.h>
 
 #include <atomic>
 #include <cstring>
@@ -19,14 +16,6 @@ char gDirectory[kNameSize];
 char gAppName[kNameSize];
 std::atomic<uint64_t> gNextId{1};
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
-
-void copyName(char* destination, const char* source, bool replaceSlashes) {
-    int i = 0;
-    for (; source != nullptr && source[i] != '\0' && i < kNameSize - 1; ++i) {
-        destination[i] = replaceSlashes && source[i] == '/' ? '-' : source[i];
-    }
-    destination[i] = '\0';
-}
 
 bool reportPath(uint64_t reportId, const char* suffix, char* buffer, int capacity) {
     int used = 0;
@@ -61,8 +50,11 @@ uint64_t parseHexWithSuffix(const char* text, const char* suffix) {
 }  // namespace
 
 void setReportPathsBase(const char* appName, const char* reportsPath) {
-    copyName(gAppName, appName, true);
-    copyName(gDirectory, reportsPath, false);
+    text::copyString(gAppName, kNameSize, appName);
+    for (char* c = gAppName; *c != '\0'; ++c) {
+        if (*c == '/') *c = '-';
+    }
+    text::copyString(gDirectory, kNameSize, reportsPath);
 }
 
 const char* reportsDirectory() {
@@ -71,17 +63,6 @@ const char* reportsDirectory() {
 
 const char* reportsAppName() {
     return gAppName;
-}
-
-void seedNextReportId() {
-    const time_t now = ::time(nullptr);
-    struct tm utc {};
-    ::gmtime_r(&now, &utc);
-    const uint32_t base =
-        static_cast<uint32_t>(utc.tm_sec) + static_cast<uint32_t>(utc.tm_min) * 61 +
-        static_cast<uint32_t>(utc.tm_hour) * 3660 + static_cast<uint32_t>(utc.tm_yday) * 87840 +
-        static_cast<uint32_t>(utc.tm_year) * 32149440;
-    gNextId = static_cast<uint64_t>(base) << 23;
 }
 
 void setNextReportId(uint64_t id) {

@@ -11,10 +11,8 @@ void setReportPathsBase(const char* appName, const char* reportsPath);
 const char* reportsDirectory();
 const char* reportsAppName();
 
-/// Seeds the IDs from the current UTC time, so that they grow by one per
-/// report and differ between launches. Off the crash path.
-void seedNextReportId();
-/// Test seam.
+/// The ID the next report takes; each report takes the next one. The report
+/// store seeds it from the time of day, so that IDs differ between launches.
 void setNextReportId(uint64_t id);
 
 /// "<dir>/<app>-report-<16 hex digits>.json" with a fresh ID; false when it

@@ -4,15 +4,12 @@
 
 #include <fcntl.h>
 #include <stdio.h>  // rename
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "crash/async_safe/binary_images.h"
 #include "crash/async_safe/buffered_writer.h"
@@ -25,7 +22,7 @@
 #include "crash/async_safe/signal_names.h"
 #include "crash/async_safe/stack_cursor.h"
 #include "crash/async_safe/text_format.h"
-#include "crash/recording/cached_data.h"
+#include "crash/async_safe/thread_names.h"
 
 namespace skald::crash::writer {
 
@@ -44,7 +41,6 @@ constexpr int kRawJSONErrorLength = 100;
 constexpr int kPathSize = 500;
 
 std::atomic<char*> gUserInfoJSON{nullptr};
-std::mutex gUserInfoMutex;
 std::atomic<bool> gIntrospectMemory{false};
 std::atomic<void (*)(const char*)> gSectionHook{nullptr};
 
@@ -63,10 +59,6 @@ Output gRecrashOutput;
 int addJSONData(const char* data, int length, void* userData) {
     auto* writer = static_cast<BufferedWriter*>(userData);
     return writeBuffered(writer, data, length) ? OK : ErrorCannotAddData;
-}
-
-pid_t currentThread() {
-    return static_cast<pid_t>(::syscall(SYS_gettid));
 }
 
 void endSection(BufferedWriter* writer, const char* section) {
@@ -95,11 +87,8 @@ void addRawJSONOrError(EncodeContext* encoder, const char* name, const char* jso
     char message[kRawJSONErrorLength + 1];
     const char* prefix = "Invalid JSON data: ";
     const char* reason = stringForError(result);
-    size_t used = 0;
-    for (const char* text : {prefix, reason}) {
-        for (; *text != '\0' && used < kRawJSONErrorLength; ++text) message[used++] = *text;
-    }
-    message[used] = '\0';
+    int used = text::copyString(message, sizeof message, prefix);
+    text::copyString(message + used, static_cast<int>(sizeof message) - used, reason);
     beginObject(encoder, name);
     addStringElement(encoder, "error", message, -1);
     addStringElement(encoder, "json_data", json, length);
@@ -121,7 +110,6 @@ void writeReportInfo(EncodeContext* encoder, const MonitorContext* context, cons
 // --- "binary_images" ----------------------------------------------------------
 
 void writeBinaryImages(EncodeContext* encoder) {
-    static const char kHex[] = "0123456789abcdef";
     beginArray(encoder, "binary_images");
     const BinaryImageReader images;
     for (const BinaryImage& image : images) {
@@ -138,14 +126,9 @@ void writeBinaryImages(EncodeContext* encoder) {
             addNullElement(encoder, "uuid");
         }
         if (image.buildIdLength > 0) {
-            char hex[kMaxBuildIdSize * 2 + 1];
-            int used = 0;
-            for (int i = 0; i < image.buildIdLength; ++i) {
-                hex[used++] = kHex[image.buildId[i] >> 4];
-                hex[used++] = kHex[image.buildId[i] & 0x0F];
-            }
-            hex[used] = '\0';
-            addStringElement(encoder, "build_id", hex, used);
+            char hex[kMaxBuildIdSize * 2];
+            text::writeHexBytes(image.buildId, image.buildIdLength, hex, text::HexCase::Lower);
+            addStringElement(encoder, "build_id", hex, 2 * image.buildIdLength);
         }
         addIntegerElement(encoder, "cpu_type", image.cpuType);
         addIntegerElement(encoder, "cpu_subtype", image.cpuSubtype);
@@ -412,14 +395,14 @@ void writeThread(EncodeContext* encoder, const char* name, const MachineContext*
     writeBacktrace(encoder, cursor);
     if (machineContext->hasRegisters) writeRegisters(encoder, machineContext);
     addIntegerElement(encoder, "index", index);
-    if (const char* threadName = CachedData::threadName(machineContext->thread)) {
+    if (const char* threadName = threadnames::threadName(machineContext->thread)) {
         addStringElement(encoder, "name", threadName, -1);
     }
-    if (const char* queueName = CachedData::queueName(machineContext->thread)) {
+    if (const char* queueName = threadnames::queueName(machineContext->thread)) {
         addStringElement(encoder, "dispatch_queue", queueName, -1);
     }
     addBooleanElement(encoder, "crashed", crashed);
-    addBooleanElement(encoder, "current_thread", machineContext->thread == currentThread());
+    addBooleanElement(encoder, "current_thread", machineContext->thread == currentThreadId());
     if (crashed) {
         writeStackDump(encoder, machineContext);
         if (withNotableAddresses && gIntrospectMemory) {
@@ -510,7 +493,7 @@ void writeDebugInfo(EncodeContext* encoder, const MonitorContext* context) {
 void writeStandardReport(const MonitorContext* context, const char* path) {
     BufferedWriter* writer = &gStandardOutput.writer;
     if (!openBufferedWriter(writer, path, gStandardOutput.buffer, kWriteBufferSize)) return;
-    CachedData::freeze();
+    threadnames::freeze();
     EncodeContext* encoder = &gStandardEncoder;
     beginEncode(encoder, true, addJSONData, writer);
     beginObject(encoder, nullptr);
@@ -538,7 +521,7 @@ void writeStandardReport(const MonitorContext* context, const char* path) {
 
     endEncode(encoder);
     closeBufferedWriter(writer);
-    CachedData::unfreeze();
+    threadnames::unfreeze();
     if (auto hook = gSectionHook.load()) hook("closed");
 }
 
@@ -558,7 +541,7 @@ void writeRecrashReport(const MonitorContext* context, const char* path) {
 
     BufferedWriter* writer = &gRecrashOutput.writer;
     if (!openBufferedWriter(writer, path, gRecrashOutput.buffer, kWriteBufferSize)) return;
-    CachedData::freeze();
+    threadnames::freeze();
     EncodeContext* encoder = &gRecrashEncoder;
     beginEncode(encoder, true, addJSONData, writer);
     beginObject(encoder, nullptr);
@@ -580,18 +563,11 @@ void writeRecrashReport(const MonitorContext* context, const char* path) {
     endContainer(encoder);
     endEncode(encoder);
     closeBufferedWriter(writer);
-    CachedData::unfreeze();
+    threadnames::unfreeze();
 }
 
-void setUserInfoJSON(const char* json) {
-    const std::lock_guard lock(gUserInfoMutex);
-    char* copy = nullptr;
-    if (json != nullptr) {
-        const size_t length = std::strlen(json);
-        copy = static_cast<char*>(std::malloc(length + 1));
-        if (copy != nullptr) std::memcpy(copy, json, length + 1);
-    }
-    std::free(gUserInfoJSON.exchange(copy));
+char* exchangeUserInfoJSON(char* json) {
+    return gUserInfoJSON.exchange(json);
 }
 
 void setIntrospectMemory(bool introspect) {

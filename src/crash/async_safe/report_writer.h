@@ -18,8 +18,10 @@ void writeRecrashReport(const MonitorContext* context, const char* path);
 
 // --- Settings: off the crash path -----------------------------------------
 
-/// The host's own JSON for the "user" section; null clears it.
-void setUserInfoJSON(const char* json);
+/// Puts the host's own JSON for the "user" section (null: none) in place
+/// and returns the text it replaces. Its setter (crash_snapshot_setters.h)
+/// owns the texts.
+char* exchangeUserInfoJSON(char* json);
 /// Whether notable addresses (registers and stack words pointing at text)
 /// are looked at.
 void setIntrospectMemory(bool introspect);

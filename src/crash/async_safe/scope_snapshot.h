@@ -1,8 +1,6 @@
 // Async-signal-safe readers of the scope as the crash-time writer sees it.
 #pragma once
 
-#include <atomic>
-
 namespace skald::crash::scope {
 
 /// The slots of the scope snapshot: each a NUL-terminated JSON text or null.
@@ -20,16 +18,19 @@ int breadcrumbCapacity();
 int breadcrumbNextIndex();
 const char* breadcrumbAt(int index);
 
-// --- Writing: off the crash path, from whatever thread changes the scope ---
+// --- Storage for the setters (recording/crash_snapshot_setters.h) ----------
+// The setters own the texts: they allocate the copies and free what these
+// hand back. Nothing here allocates or locks.
 
-/// Copies `json` (null clears the slot).
-void setField(Field field, const char* json);
-/// Drops every breadcrumb and sizes the ring.
-void setBreadcrumbCapacity(int capacity);
-/// Stores a copy in the next slot of the ring, replacing the oldest one.
-void addBreadcrumb(const char* json);
-void clearBreadcrumbs();
-/// Clears every slot.
-void clear();
+/// Slots of the breadcrumb ring.
+inline constexpr int kMaxBreadcrumbs = 1000;
+
+/// Puts `text` in the slot and returns the text it held.
+char* exchangeField(Field field, char* text);
+/// The same for ring slot `index` (0 … kMaxBreadcrumbs-1); null otherwise.
+char* exchangeBreadcrumb(int index, char* text);
+/// Sets how many ring slots are read (at most kMaxBreadcrumbs) and the next
+/// one to write.
+void setBreadcrumbRing(int capacity, int nextIndex);
 
 }  // namespace skald::crash::scope

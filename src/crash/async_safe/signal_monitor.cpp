@@ -1,10 +1,9 @@
-// The signal handler is async-signal-safe: static records, no allocation, no
-// locks. Enabling and disabling run off the crash path.
+// Async-signal-safe: static records, no allocation, no locks. Enabling runs
+// off the crash path, disabling also at crash time (after the report).
 #include <signal.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 
 #include "crash/async_safe/crash_event_handler.h"
 #include "crash/async_safe/crash_log.h"
@@ -13,8 +12,8 @@
 #include "crash/async_safe/monitors.h"
 #include "crash/async_safe/signal_names.h"
 #include "crash/async_safe/signal_unwinder.h"
+#include "crash/async_safe/text_format.h"
 #include "crash/async_safe/thread_suspension.h"
-#include "crash/recording/alternate_stacks.h"
 
 namespace skald::crash {
 
@@ -32,6 +31,7 @@ std::atomic<bool> gSigtermEnabled{false};
 /// SIGTERM counts only if it was on when the handlers were installed.
 int gInstalledCount = 0;
 bool gHasAltStack = false;
+std::atomic<bool (*)()> gPrepareStacks{nullptr};
 struct sigaction gPreviousActions[kSignalTableSize];
 
 char gEventId[kEventIdSize];
@@ -114,7 +114,8 @@ bool installHandlers() {
         const int signum = kFatalSignals[i];
         if (::sigaction(signum, &action, &gPreviousActions[i]) != 0) {
             char number[16];
-            std::snprintf(number, sizeof number, "%d", signum);
+            int used = 0;
+            text::appendDecimal(number, sizeof number, &used, signum);
             const char* name = signalName(signum);
             logError("sigaction (", name != nullptr ? name : number, "): ", errorText(errno));
             for (int j = i - 1; j >= 0; --j)
@@ -145,7 +146,8 @@ void setEnabled(bool isEnabled) {
         prepareThreadSuspension();
         prepareSignalUnwinder();
         if (!gHasAltStack) {
-            gHasAltStack = altstack::installOnAllThreads();
+            bool (*prepare)() = gPrepareStacks.load();
+            gHasAltStack = prepare == nullptr || prepare();
             if (!gHasAltStack) return;
         }
         installHandlers();
@@ -173,6 +175,10 @@ const MonitorAPI kApi = {setEnabled, isEnabled, addContextualInfo};
 
 const MonitorAPI* signalMonitorApi() {
     return &kApi;
+}
+
+void setSignalStackPreparation(bool (*prepare)()) {
+    gPrepareStacks = prepare;
 }
 
 void setSigtermMonitoringEnabled(bool enabled) {

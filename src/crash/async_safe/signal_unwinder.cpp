@@ -5,10 +5,9 @@
 // signal handler, which jumps back here so that the caller can fall back to
 // the frame-pointer walk, whose reads cannot fault.
 #include "crash/async_safe/signal_unwinder.h"
+#include "crash/async_safe/text_format.h"
 
 #include <setjmp.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 #include <unwind.h>
 
 #include <atomic>
@@ -21,10 +20,6 @@ namespace {
 // is handled at a time, so one of each is enough.
 std::atomic<pid_t> gUnwindingThread{0};
 sigjmp_buf gFaultLanding;
-
-pid_t currentThread() {
-    return static_cast<pid_t>(::syscall(SYS_gettid));
-}
 
 struct Walk {
     uintptr_t* addresses;
@@ -68,7 +63,7 @@ int unwindInterruptedStack(uintptr_t* addresses, int capacity) {
         gUnwindingThread = 0;
         return -1;
     }
-    gUnwindingThread = currentThread();
+    gUnwindingThread = currentThreadId();
     _Unwind_Backtrace(visitFrame, &walk);
     gUnwindingThread = 0;
     return walk.count;
@@ -76,7 +71,7 @@ int unwindInterruptedStack(uintptr_t* addresses, int capacity) {
 
 void leaveUnwinderAfterFault() {
     const pid_t unwinding = gUnwindingThread.load();
-    if (unwinding != 0 && unwinding == currentThread()) siglongjmp(gFaultLanding, 1);
+    if (unwinding != 0 && unwinding == currentThreadId()) siglongjmp(gFaultLanding, 1);
 }
 
 }  // namespace skald::crash

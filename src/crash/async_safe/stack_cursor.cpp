@@ -1,7 +1,5 @@
-// Async-signal-safe once initialised; only initSelfThreadCursor asks the system for limits.
+// Async-signal-safe: stack walks over memory known to be mapped, and symbolication.
 #include "crash/async_safe/stack_cursor.h"
-
-#include <pthread.h>
 
 #include "crash/async_safe/binary_images.h"
 #include "crash/async_safe/symbol_lookup.h"
@@ -95,23 +93,6 @@ void resetBacktrace(StackCursor* cursor) {
     clearEntry(cursor->stackEntry);
 }
 
-/// The top of the calling thread's stack; 0 when unknown.
-uintptr_t currentStackHigh() {
-    // A thread's stack never moves: ask once per thread (the main thread's
-    // answer costs a read of /proc/self/maps).
-    thread_local uintptr_t cached = 0;
-    if (cached != 0) return cached;
-    pthread_attr_t attributes;
-    if (::pthread_getattr_np(::pthread_self(), &attributes) != 0) return 0;
-    void* base = nullptr;
-    size_t size = 0;
-    if (::pthread_attr_getstack(&attributes, &base, &size) == 0) {
-        cached = reinterpret_cast<uintptr_t>(base) + size;
-    }
-    ::pthread_attr_destroy(&attributes);
-    return cached;
-}
-
 }  // namespace
 
 void initFramePointerCursor(StackCursor* cursor, uintptr_t firstAddress, uintptr_t framePointer,
@@ -129,20 +110,6 @@ void initFramePointerCursor(StackCursor* cursor, uintptr_t firstAddress, uintptr
     walk.stackHigh = stackHigh;
     walk.skip = skipEntries > 0 ? skipEntries : 0;
     resetFramePointer(cursor);
-}
-
-__attribute__((noinline)) void initSelfThreadCursor(StackCursor* cursor, int skipEntries,
-                                                    int maxDepth) {
-    // This function's frame record holds the caller's frame pointer and the
-    // return address into the caller; everything live lies above it.
-    const auto* record = static_cast<const uintptr_t*>(__builtin_frame_address(0));
-    const auto low = reinterpret_cast<uintptr_t>(record);
-    uintptr_t high = currentStackHigh();
-    // Running on another stack (a signal stack, a coroutine): only the first entry is safe.
-    const bool onThreadStack = high > low;
-    if (!onThreadStack) high = low;
-    initFramePointerCursor(cursor, reinterpret_cast<uintptr_t>(__builtin_return_address(0)),
-                           onThreadStack ? record[0] : 0, low, high, skipEntries, maxDepth);
 }
 
 void initBacktraceCursor(StackCursor* cursor, const uintptr_t* addresses, int count,

@@ -1,4 +1,6 @@
-// Async-signal-safe once initialised: stack walks that read only memory known to be mapped.
+// Async-signal-safe: stack walks that read only memory known to be mapped.
+// (Walking the calling thread, which asks the system for its stack, is
+// recording/self_thread_cursor.h.)
 #pragma once
 
 #include <cstdint>
@@ -85,13 +87,6 @@ inline bool symbolicateCursor(StackCursor* cursor) {
 /// ends the walk instead of faulting; the range must be mapped memory.
 void initFramePointerCursor(StackCursor* cursor, uintptr_t firstAddress, uintptr_t framePointer,
                             uintptr_t stackLow, uintptr_t stackHigh, int skipEntries, int maxDepth);
-
-/// Walks the calling thread: the first entry is the return address into the
-/// caller of this function (after `skipEntries`). Not async-signal-safe: the
-/// stack's upper limit comes from `pthread_getattr_np` (cached per thread).
-/// The cursor reads the caller's live frames, so it must be used up before
-/// the caller returns.
-void initSelfThreadCursor(StackCursor* cursor, int skipEntries, int maxDepth);
 
 /// Walks `addresses` (not copied) after skipping `skipEntries`; ends at the
 /// end of the array or at an address of 0 or 1.

@@ -1,9 +1,35 @@
-// Async-signal-safe: plain loops over caller-owned buffers.
+// Async-signal-safe: plain loops over caller-owned buffers, and one system call.
 #include "crash/async_safe/text_format.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstring>
 
-namespace skald::crash::text {
+namespace skald::crash {
+
+pid_t currentThreadId() {
+    return static_cast<pid_t>(::syscall(SYS_gettid));
+}
+
+namespace text {
+
+namespace {
+
+constexpr char kLowerHex[] = "0123456789abcdef";
+constexpr char kUpperHex[] = "0123456789ABCDEF";
+
+}  // namespace
+
+int copyString(char* destination, int capacity, const char* source) {
+    if (capacity <= 0) return 0;
+    int length = 0;
+    for (; source != nullptr && source[length] != '\0' && length < capacity - 1; ++length) {
+        destination[length] = source[length];
+    }
+    destination[length] = '\0';
+    return length;
+}
 
 bool append(char* buffer, int capacity, int* used, const char* text, int length) {
     if (length < 0) length = static_cast<int>(std::strlen(text));
@@ -15,11 +41,10 @@ bool append(char* buffer, int capacity, int* used, const char* text, int length)
 }
 
 bool appendHex(char* buffer, int capacity, int* used, uint64_t value, int minDigits) {
-    static const char kHex[] = "0123456789abcdef";
     char digits[16];
     int count = 0;
     do {
-        digits[15 - count++] = kHex[value & 0xF];
+        digits[15 - count++] = kLowerHex[value & 0xF];
         value >>= 4;
     } while (value != 0);
     if (minDigits > 16) minDigits = 16;
@@ -27,18 +52,42 @@ bool appendHex(char* buffer, int capacity, int* used, uint64_t value, int minDig
     return append(buffer, capacity, used, digits + 16 - count, count);
 }
 
-bool appendDecimal(char* buffer, int capacity, int* used, int64_t value) {
-    char digits[21];
-    int count = 0;
-    // Works on the negative side, where every int64_t value fits.
-    const bool negative = value < 0;
-    int64_t rest = negative ? value : -value;
+char* formatDecimal(uint64_t value, char* end) {
+    char* digits = end;
     do {
-        digits[20 - count++] = static_cast<char>('0' - rest % 10);
-        rest /= 10;
-    } while (rest != 0);
-    if (negative) digits[20 - count++] = '-';
-    return append(buffer, capacity, used, digits + 21 - count, count);
+        *--digits = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return digits;
 }
 
-}  // namespace skald::crash::text
+bool appendDecimal(char* buffer, int capacity, int* used, int64_t value) {
+    char digits[21];
+    char* end = digits + sizeof digits;
+    // The magnitude in unsigned arithmetic, where even INT64_MIN's fits.
+    const uint64_t magnitude =
+        value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    char* start = formatDecimal(magnitude, end);
+    if (value < 0) *--start = '-';
+    return append(buffer, capacity, used, start, static_cast<int>(end - start));
+}
+
+void writeHexBytes(const uint8_t* bytes, int count, char* out, HexCase letterCase) {
+    const char* digits = letterCase == HexCase::Upper ? kUpperHex : kLowerHex;
+    for (int i = 0; i < count; ++i) {
+        out[2 * i] = digits[bytes[i] >> 4];
+        out[2 * i + 1] = digits[bytes[i] & 0x0F];
+    }
+}
+
+void writeUuid(const uint8_t* bytes, char* out) {
+    int used = 0;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out[used++] = '-';
+        writeHexBytes(bytes + i, 1, out + used, HexCase::Upper);
+        used += 2;
+    }
+}
+
+}  // namespace text
+}  // namespace skald::crash

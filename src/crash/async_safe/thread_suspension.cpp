@@ -18,6 +18,7 @@
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/machine_context.h"
 #include "crash/async_safe/memory.h"
+#include "crash/async_safe/text_format.h"
 
 namespace skald::crash {
 
@@ -39,10 +40,6 @@ std::atomic<uint32_t> gGeneration{0};
 std::atomic<uint32_t> gReleasedGeneration{0};
 std::atomic<bool> gPrepared{false};
 
-pid_t currentThread() {
-    return static_cast<pid_t>(::syscall(SYS_gettid));
-}
-
 int64_t monotonicNanos() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -55,15 +52,14 @@ void pause(long nanos) {
 }
 
 void recordRegisters(const ucontext_t* context, ThreadSnapshot* snapshot) {
-    readSignalRegisters(context, snapshot->registers, &snapshot->trapno, &snapshot->err,
-                        &snapshot->faultvaddr);
+    readSignalRegisters(context, &snapshot->registers, &snapshot->exception);
 }
 
 void recordFrames(ThreadSnapshot* snapshot) {
     snapshot->frameCount = 0;
     snapshot->framesTruncated = false;
-    uintptr_t address = snapshot->registers[16];
-    uintptr_t frame = snapshot->registers[6];
+    uintptr_t address = snapshot->registers.rip;
+    uintptr_t frame = snapshot->registers.rbp;
     while (address != 0) {
         if (snapshot->frameCount >= kMaxSuspendedFrames) {
             snapshot->framesTruncated = true;
@@ -92,7 +88,7 @@ int slotOf(pid_t thread, uint32_t generation) {
 void answerSuspension(int, siginfo_t*, void* userContext) {
     const int savedErrno = errno;
     const uint32_t generation = gGeneration;
-    const int slot = gActive ? slotOf(currentThread(), generation) : -1;
+    const int slot = gActive ? slotOf(currentThreadId(), generation) : -1;
     if (slot >= 0) {
         int expected = kRequested;
         // A late answer (the suspender gave up on this thread) must not write
@@ -197,7 +193,7 @@ int suspendEnvironment(const pid_t* excluded, int excludedCount, int timeoutMill
     gCount = count;
     if (!gPrepared) return count;
 
-    const pid_t self = currentThread();
+    const pid_t self = currentThreadId();
     const pid_t process = ::getpid();
     int kept = 0;
     for (int i = 0; i < count; ++i) {

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "crash/async_safe/registers.h"
+
 namespace skald::crash {
 
 /// Threads beyond this many are neither stopped nor recorded.
@@ -18,12 +20,9 @@ struct ThreadSnapshot {
     pid_t thread;
     /// The thread answered in time: registers and frames are valid.
     bool captured;
-    /// x86-64 general registers in the order of `registerName` (machine_context.h).
-    uint64_t registers[21];
+    Registers registers;
     /// The trap number, error code and fault address of the interrupted state.
-    uint64_t trapno;
-    uint64_t err;
-    uint64_t faultvaddr;
+    ExceptionRegisters exception;
     /// Its stack from the interrupted instruction on, walked by the thread itself.
     uintptr_t frames[kMaxSuspendedFrames];
     int frameCount;

@@ -10,10 +10,10 @@
 #include "crash/async_safe/crash_log.h"
 #include "crash/async_safe/machine_context.h"
 #include "crash/async_safe/monitor_registry.h"
-#include "crash/async_safe/monitors.h"
 #include "crash/async_safe/stack_cursor.h"
 #include "crash/async_safe/thread_suspension.h"
 #include "crash/recording/app_exception_monitor.h"
+#include "crash/recording/exception_monitors.h"
 #include "platform/exception/app_exception.h"
 #include "util/json_bytes.h"
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "crash/async_safe/json_decoder.h"
+#include "crash/async_safe/text_format.h"
 #include "util/file_io.h"
 #include "util/log.h"
 
@@ -12,7 +13,6 @@ namespace skald::crash::appstate {
 
 namespace {
 
-bool gEnabled = false;
 constexpr int kVersionMismatch = 5;
 constexpr uint64_t kMaxStateFileBytes = 50000;
 
@@ -127,41 +127,14 @@ void initialize(const std::string& installPath) {
     const std::string path = folder + "/CrashState.json";
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    std::strncpy(stateFilePath(), path.c_str(), kStateFilePathCapacity - 1);
-    stateFilePath()[kStateFilePathCapacity - 1] = '\0';
+    text::copyString(stateFilePath(), kStateFilePathCapacity, path.c_str());
+    setEnabled(false);
     state() = AppState{};
-    gEnabled = false;
     load(path);
 }
 
-void setEnabled(bool enabled) {
-    if (enabled == gEnabled) return;
-    gEnabled = enabled;
-    if (!enabled) return;
-    AppState& s = state();
-    s.sessionsSinceLaunch = 1;
-    s.activeDurationSinceLaunch = 0;
-    s.backgroundDurationSinceLaunch = 0;
-    if (s.crashedLastLaunch) {
-        s.activeDurationSinceLastCrash = 0;
-        s.backgroundDurationSinceLastCrash = 0;
-        s.launchesSinceLastCrash = 1;
-        s.sessionsSinceLastCrash = 1;
-    } else {
-        ++s.launchesSinceLastCrash;
-        ++s.sessionsSinceLastCrash;
-    }
-    s.crashedThisLaunch = false;
-    s.applicationIsInForeground = true;
-    saveState();
-}
-
-bool isEnabled() {
-    return gEnabled;
-}
-
 void notifyAppActive(bool isActive) {
-    if (!gEnabled) return;
+    if (!isEnabled()) return;
     AppState& s = state();
     s.applicationIsActive = isActive;
     if (isActive) {
@@ -174,7 +147,7 @@ void notifyAppActive(bool isActive) {
 }
 
 void notifyAppInForeground(bool isInForeground) {
-    if (!gEnabled) return;
+    if (!isEnabled()) return;
     AppState& s = state();
     s.applicationIsInForeground = isInForeground;
     if (!isInForeground) {
@@ -190,7 +163,7 @@ void notifyAppInForeground(bool isInForeground) {
 }
 
 void notifyAppTerminate() {
-    if (!gEnabled) return;
+    if (!isEnabled()) return;
     AppState& s = state();
     s.backgroundDurationSinceLastCrash += now() - s.appStateTransitionTime;
     saveState();

@@ -10,10 +10,6 @@ namespace skald::crash::appstate {
 /// and remembers where to save.
 void initialize(const std::string& installPath);
 
-/// Enabling starts a new launch: counts it and saves the file.
-void setEnabled(bool enabled);
-bool isEnabled();
-
 void notifyAppActive(bool isActive);
 void notifyAppInForeground(bool isInForeground);
 void notifyAppTerminate();

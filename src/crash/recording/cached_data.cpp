@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "crash/async_safe/thread_names.h"
 #include "platform/process/no_destructor.h"
 #include "platform/process/process_exit.h"
 #include "util/log.h"
@@ -22,18 +23,6 @@
 namespace skald::crash {
 
 namespace {
-
-struct Snapshot {
-    int count = 0;
-    pid_t tids[CachedData::kMaxThreads];
-    // Linux thread names hold at most 15 characters.
-    char names[CachedData::kMaxThreads][16];
-};
-
-// Two buffers: the refresh writes the one readers are not pointed at.
-Snapshot gSnapshots[2];
-std::atomic<int> gCurrent{-1};
-std::atomic<int> gFrozen{0};
 
 // None of these is ever destroyed: the refresh thread keeps running while
 // exit handlers run, and a condition variable destroyed under a waiting thread
@@ -88,9 +77,8 @@ void monitor(double pollInterval) {
 }  // namespace
 
 bool CachedData::refresh() {
-    if (gFrozen.load() > 0) return false;
-    const int target = gCurrent.load() == 0 ? 1 : 0;
-    Snapshot& next = gSnapshots[target];
+    if (threadnames::isFrozen()) return false;
+    threadnames::Snapshot& next = threadnames::beginWrite();
     DIR* dir = ::opendir("/proc/self/task");
     if (dir == nullptr) {
         // The previous snapshot stays in place.
@@ -107,9 +95,7 @@ bool CachedData::refresh() {
     }
     ::closedir(dir);
     next.count = count;
-    if (gFrozen.load() > 0) return false;  // a reader came in meanwhile: keep its snapshot
-    gCurrent.store(target);
-    return true;
+    return threadnames::publishWrite();
 }
 
 void CachedData::start(double pollIntervalSeconds) {
@@ -144,45 +130,27 @@ void CachedData::stop() {
 }
 
 void CachedData::freeze() {
-    if (gFrozen.fetch_add(1) <= 0) {
-        // Lets a refresh that is under way finish.
-        struct timespec pause {
-            0, 1000
-        };
-        ::nanosleep(&pause, nullptr);
-    }
+    threadnames::freeze();
 }
 
 void CachedData::unfreeze() {
-    if (gFrozen.fetch_sub(1) - 1 < 0) gFrozen.fetch_add(1);
+    threadnames::unfreeze();
 }
 
 int CachedData::threadCount() {
-    const int current = gCurrent.load();
-    return current < 0 ? 0 : gSnapshots[current].count;
+    return threadnames::threadCount();
 }
 
 int CachedData::threadIds(pid_t* ids, int capacity) {
-    const int current = gCurrent.load();
-    if (current < 0) return 0;
-    const Snapshot& snapshot = gSnapshots[current];
-    const int n = snapshot.count < capacity ? snapshot.count : capacity;
-    for (int i = 0; i < n; ++i) ids[i] = snapshot.tids[i];
-    return n;
+    return threadnames::threadIds(ids, capacity);
 }
 
 const char* CachedData::threadName(pid_t tid) {
-    const int current = gCurrent.load();
-    if (current < 0) return nullptr;
-    const Snapshot& snapshot = gSnapshots[current];
-    for (int i = 0; i < snapshot.count; ++i) {
-        if (snapshot.tids[i] == tid) return snapshot.names[i][0] ? snapshot.names[i] : nullptr;
-    }
-    return nullptr;
+    return threadnames::threadName(tid);
 }
 
-const char* CachedData::queueName(pid_t) {
-    return nullptr;
+const char* CachedData::queueName(pid_t tid) {
+    return threadnames::queueName(tid);
 }
 
 void CachedData::setSleeper(Sleeper sleeper) {

@@ -4,14 +4,17 @@
 
 #include <functional>
 
+#include "crash/async_safe/thread_names.h"
+
 namespace skald::crash {
 
 /// A background snapshot of the process's threads and their names, so that
 /// the crash-time writer never has to list threads itself. The readers are
-/// async-signal-safe and lock-free; a reader freezes the cache while it reads.
+/// async-signal-safe and lock-free (they read thread_names.h, which the
+/// crash-time writer reads directly); a reader freezes the cache while it reads.
 class CachedData {
   public:
-    static constexpr int kMaxThreads = 1024;
+    static constexpr int kMaxThreads = threadnames::kMaxThreads;
 
     /// Starts the refresh thread once; the first four refreshes come one
     /// second apart, later ones every `pollIntervalSeconds`.

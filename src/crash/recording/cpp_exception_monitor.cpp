@@ -13,9 +13,10 @@
 
 #include "crash/async_safe/machine_context.h"
 #include "crash/async_safe/monitor_registry.h"
-#include "crash/async_safe/monitors.h"
 #include "crash/async_safe/stack_cursor.h"
 #include "crash/async_safe/thread_suspension.h"
+#include "crash/recording/exception_monitors.h"
+#include "crash/recording/self_thread_cursor.h"
 
 namespace skald::crash {
 

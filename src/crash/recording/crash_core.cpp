@@ -4,10 +4,10 @@
 
 #include "crash/async_safe/app_state.h"
 #include "crash/async_safe/file_utils.h"
-#include "crash/async_safe/monitor_registry.h"
 #include "crash/recording/app_state_monitor.h"
 #include "crash/recording/binary_image_list.h"
 #include "crash/recording/cached_data.h"
+#include "crash/recording/monitor_activation.h"
 #include "crash/recording/report_store.h"
 #include "platform/process/no_destructor.h"
 #include "util/log.h"

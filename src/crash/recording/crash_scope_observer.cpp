@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "crash/async_safe/scope_snapshot.h"
+#include "crash/recording/crash_snapshot_setters.h"
 #include "skald/user.h"
 #include "util/json_bytes.h"
 #include "util/log.h"

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,6 +72,19 @@ void deleteReportLocked(uint64_t reportId) {
         std::error_code ignored;
         std::filesystem::remove_all(attachments, ignored);
     }
+}
+
+/// Seeds the IDs from the current UTC time, so that they grow by one per
+/// report and differ between launches.
+void seedNextReportId() {
+    const time_t now = ::time(nullptr);
+    struct tm utc {};
+    ::gmtime_r(&now, &utc);
+    const uint32_t base =
+        static_cast<uint32_t>(utc.tm_sec) + static_cast<uint32_t>(utc.tm_min) * 61 +
+        static_cast<uint32_t>(utc.tm_hour) * 3660 + static_cast<uint32_t>(utc.tm_yday) * 87840 +
+        static_cast<uint32_t>(utc.tm_year) * 32149440;
+    setNextReportId(static_cast<uint64_t>(base) << 23);
 }
 
 }  // namespace
