@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <mutex>
 
-#include "platform/dispatch/operation_queue.h"
-#include "platform/net/url_session.h"
-#include "platform/process/task.h"
+#include "skald/platform/operation_queue.h"
+#include "skald/platform/url_session.h"
+#include "skald/platform/task.h"
 #include "tools/download_service/download_service.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "skald/envelope.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "core/dependency_container.h"
 #include "persistence/file_manager.h"
-#include "platform/net/url_session.h"
+#include "skald/platform/url_session.h"
 #include "skald/envelope.h"
 #include "skald/event.h"
 #include "skald/options.h"

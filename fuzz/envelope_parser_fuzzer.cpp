@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "skald/envelope.h"
 
 namespace {

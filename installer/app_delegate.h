@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/app/application.h"
+#include "skald/app/application.h"
 
 namespace vantorel {
 

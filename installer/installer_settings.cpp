@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/system/paths.h"
+#include "skald/platform/paths.h"
 
 namespace vantorel {
 

@@ -9,7 +9,7 @@
 #include "installer/app_delegate.h"
 #include "installer/installer_settings.h"
 #include "installer/view_controller.h"
-#include "platform/app/application.h"
+#include "skald/app/application.h"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {

@@ -1,19 +1,19 @@
 // Start-up, the crash check, the running-instance check and the download.
 #include "installer/view_controller.h"
 
+#include <cstdio>
 #include <sys/utsname.h>
 
 #include <filesystem>
 
 #include "installer/url_helpers.h"
-#include "platform/app/alert.h"
-#include "platform/app/application.h"
-#include "platform/dispatch/main_queue.h"
-#include "platform/dispatch/operation_queue.h"
-#include "platform/files/file_operations.h"
-#include "platform/workspace/workspace.h"
+#include "skald/app/alert.h"
+#include "skald/app/application.h"
+#include "skald/platform/main_queue.h"
+#include "skald/platform/operation_queue.h"
+#include "skald/platform/file_operations.h"
+#include "skald/platform/workspace.h"
 #include "skald/sdk.h"
-#include "util/log.h"
 
 namespace vantorel {
 
@@ -178,7 +178,7 @@ void ViewController::downloadApp() {
 
 void ViewController::openDownloadPageInSafari() {
     if (!platform::Workspace::openUrls({downloadUrl()}, settings_.browserBundleIdentifier)) {
-        SKALD_LOG_WARNING("Could not open the download page in the browser.");
+        std::fprintf(stderr, "Vantorel Installer: could not open the download page in the browser.\n");
     }
 }
 

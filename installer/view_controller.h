@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "installer/installer_settings.h"
-#include "platform/app/window.h"
-#include "platform/net/url_session.h"
-#include "platform/notification/notification_center.h"
+#include "skald/app/window.h"
+#include "skald/platform/url_session.h"
+#include "skald/platform/notification_center.h"
 #include "skald/error.h"
 #include "skald/json.h"
 

@@ -1,4 +1,5 @@
 // The installation steps and the two reporting operations.
+#include <cstdio>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,18 +8,17 @@
 
 #include "installer/url_helpers.h"
 #include "installer/view_controller.h"
-#include "platform/app/alert.h"
-#include "platform/bundle/property_list.h"
-#include "platform/dispatch/main_queue.h"
-#include "platform/files/file_operations.h"
-#include "platform/process/task.h"
-#include "platform/workspace/tool_paths.h"
+#include "skald/app/alert.h"
+#include "skald/platform/property_list.h"
+#include "skald/platform/main_queue.h"
+#include "skald/platform/file_operations.h"
+#include "skald/platform/task.h"
+#include "skald/platform/tool_paths.h"
 #include "skald/breadcrumb.h"
 #include "skald/event.h"
 #include "skald/id.h"
 #include "skald/message.h"
 #include "skald/sdk.h"
-#include "util/log.h"
 
 namespace vantorel {
 
@@ -236,7 +236,8 @@ void ViewController::launchAppAtPath(const std::string& path) {
     task->setLaunchPath(platform::ToolPaths::openPath());
     task->setArguments({"-a", path});
     if (auto error = task->launch()) {
-        SKALD_LOG_WARNING("Could not launch %s: %s", path.c_str(), error->description().c_str());
+        std::fprintf(stderr, "Vantorel Installer: could not launch %s: %s\n", path.c_str(),
+                     error->description().c_str());
     }
 }
 

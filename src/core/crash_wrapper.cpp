@@ -9,7 +9,7 @@
 #include "crash/recording/app_state_monitor.h"
 #include "crash/recording/binary_image_cache.h"
 #include "crash/recording/system_info.h"
-#include "platform/bundle/bundle.h"
+#include "skald/platform/bundle.h"
 #include "platform/system/locale.h"
 #include "platform/system/process_status.h"
 #include "skald/scope.h"

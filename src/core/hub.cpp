@@ -1,4 +1,4 @@
-#include "core/hub.h"
+#include "skald/hub.h"
 
 #include <algorithm>
 

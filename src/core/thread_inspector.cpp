@@ -11,7 +11,7 @@
 
 #include "core/stack_entry_mapper.h"
 #include "model/in_app_logic.h"
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 
 namespace skald {
 

@@ -1,7 +1,7 @@
 #include "core/transport_factory.h"
 
 #include "core/dependency_container.h"
-#include "platform/net/url_session.h"
+#include "skald/platform/url_session.h"
 #include "skald/options.h"
 #include "transport/http_transport.h"
 #include "transport/rate_limits.h"

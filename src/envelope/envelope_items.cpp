@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "envelope/msgpack_serializer.h"
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "model/client_report.h"
 #include "skald/envelope.h"
 #include "skald/event.h"

@@ -1,6 +1,6 @@
 #include "envelope/migrate_session_init.h"
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "skald/envelope.h"
 #include "skald/session.h"
 #include "util/file_io.h"

@@ -1,6 +1,6 @@
 // The session and app-state parts of Serialization, kept apart so that the
 // envelope framing builds without the records' dependencies.
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "skald/app_state.h"
 #include "skald/session.h"
 #include "util/json_bytes.h"

@@ -4,7 +4,7 @@
 
 #include "core/crash_wrapper.h"
 #include "core/dependency_container.h"
-#include "core/hub.h"
+#include "skald/hub.h"
 #include "crash/async_safe/monitors.h"
 #include "crash/recording/crash_scope_observer.h"
 #include "integrations/crash_installation.h"

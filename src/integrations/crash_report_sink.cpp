@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "core/crash_wrapper.h"
-#include "core/hub.h"
+#include "skald/hub.h"
 #include "core/sdk_state.h"
 #include "crash/reporting/crash_report_converter.h"
 #include "skald/scope.h"

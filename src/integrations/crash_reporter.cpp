@@ -15,8 +15,8 @@
 #include "crash/recording/report_store.h"
 #include "crash/reporting/crash_doctor.h"
 #include "crash/reporting/crash_report_filters.h"
-#include "platform/bundle/bundle.h"
-#include "platform/notification/notification_center.h"
+#include "skald/platform/bundle.h"
+#include "skald/platform/notification_center.h"
 #include "util/log.h"
 
 namespace skald::crash {

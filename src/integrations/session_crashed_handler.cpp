@@ -3,7 +3,7 @@
 #include "core/client.h"
 #include "core/crash_wrapper.h"
 #include "core/dependency_container.h"
-#include "core/hub.h"
+#include "skald/hub.h"
 #include "persistence/file_manager.h"
 #include "skald/sdk.h"
 #include "skald/session.h"

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "platform/bundle/bundle.h"
-#include "platform/system/paths.h"
+#include "skald/platform/bundle.h"
+#include "skald/platform/paths.h"
 #include "skald/dsn.h"
 #include "util/log.h"
 

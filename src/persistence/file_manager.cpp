@@ -13,8 +13,8 @@
 #include <filesystem>
 
 #include "envelope/migrate_session_init.h"
-#include "envelope/serialization.h"
-#include "platform/system/paths.h"
+#include "skald/serialization.h"
+#include "skald/platform/paths.h"
 #include "skald/app_state.h"
 #include "skald/dsn.h"
 #include "skald/envelope.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "platform/process/process_exit.h"
 #include "skald/dsn.h"
 #include "skald/options.h"

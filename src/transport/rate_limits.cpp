@@ -1,6 +1,6 @@
 #include "transport/rate_limits.h"
 
-#include "platform/net/http_response.h"
+#include "skald/platform/http_response.h"
 #include "util/current_date_provider.h"
 
 namespace skald {

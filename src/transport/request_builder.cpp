@@ -1,9 +1,9 @@
 #include "transport/request_builder.h"
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "skald/dsn.h"
 #include "skald/envelope.h"
-#include "transport/gzip.h"
+#include "skald/platform/gzip.h"
 #include "util/log.h"
 #include "util/meta.h"
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/net/url_request.h"
+#include "skald/platform/url_request.h"
 #include "skald/error.h"
 
 namespace skald {

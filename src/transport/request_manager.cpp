@@ -1,6 +1,6 @@
 #include "transport/request_manager.h"
 
-#include "platform/net/url_session.h"
+#include "skald/platform/url_session.h"
 #include "util/log.h"
 
 namespace skald {

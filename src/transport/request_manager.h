@@ -4,9 +4,9 @@
 #include <memory>
 #include <optional>
 
-#include "platform/dispatch/operation_queue.h"
-#include "platform/net/http_response.h"
-#include "platform/net/url_request.h"
+#include "skald/platform/operation_queue.h"
+#include "skald/platform/http_response.h"
+#include "skald/platform/url_request.h"
 #include "skald/error.h"
 
 namespace skald {

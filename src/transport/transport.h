@@ -4,16 +4,11 @@
 #include <memory>
 
 #include "model/data_category.h"
+#include "skald/flush_result.h"
 
 namespace skald {
 
 class Envelope;
-
-enum class FlushResult : int {
-    Success = 0,
-    TimedOut = 1,
-    AlreadyFlushing = 2,
-};
 
 /// Where envelopes go: the service over HTTP, or the development stream.
 class Transport {

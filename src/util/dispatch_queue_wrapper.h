@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/dispatch/block.h"
+#include "skald/platform/block.h"
 #include "platform/dispatch/dispatch_block.h"
 #include "platform/dispatch/once_token.h"
 

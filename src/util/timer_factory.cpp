@@ -1,6 +1,6 @@
 #include "util/timer_factory.h"
 
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 #include "platform/dispatch/serial_queue.h"
 
 namespace skald {

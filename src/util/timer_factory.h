@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "platform/dispatch/block.h"
-#include "platform/dispatch/timer.h"
+#include "skald/platform/block.h"
+#include "skald/platform/timer.h"
 
 namespace skald {
 

@@ -1,4 +1,4 @@
-#include "platform/app/alert.h"
+#include "skald/app/alert.h"
 
 #include <gtest/gtest.h>
 

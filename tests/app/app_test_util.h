@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/app/application.h"
-#include "platform/dispatch/main_queue.h"
+#include "skald/app/application.h"
+#include "skald/platform/main_queue.h"
 
 namespace skald::app::test {
 

@@ -1,4 +1,4 @@
-#include "platform/app/application.h"
+#include "skald/app/application.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "platform/notification/notification_center.h"
+#include "skald/platform/notification_center.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 #include "platform/dispatch/run_loop.h"
 #include "support/eventually.h"
 

@@ -22,7 +22,9 @@ cmake -S "$source/tests/consumer" -B "$work/cmake-build" -G Ninja \
 cmake --build "$work/cmake-build" > "$work/build.log"
 
 # With pkg-config, the same program by hand.
-export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
+pc=$(find "$work/prefix" -name skald.pc | head -n 1)
+[ -n "$pc" ] || { echo "no skald.pc under the prefix"; exit 1; }
+export PKG_CONFIG_PATH="$(dirname "$pc")${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
 # shellcheck disable=SC2046
 c++ -std=c++20 -O1 "$source/tests/consumer/main.cpp" -o "$work/consumer-pc" \
   $(pkg-config --cflags --libs skald)

@@ -8,7 +8,7 @@
 #include "crash/async_safe/app_state.h"
 #include "crash/recording/app_state_monitor.h"
 #include "crash/recording/binary_image_cache.h"
-#include "platform/bundle/bundle.h"
+#include "skald/platform/bundle.h"
 #include "skald/scope.h"
 #include "support/log_capture.h"
 

@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 #include "platform/dispatch/run_loop.h"
 #include "support/log_capture.h"
 #include "support/test_dispatch_queue_wrapper.h"

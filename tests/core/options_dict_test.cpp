@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/bundle/bundle.h"
+#include "skald/platform/bundle.h"
 #include "skald/dsn.h"
 #include "skald/option_value.h"
 #include "skald/options.h"

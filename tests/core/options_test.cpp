@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "platform/bundle/bundle.h"
+#include "skald/platform/bundle.h"
 #include "skald/dsn.h"
 #include "support/log_capture.h"
 

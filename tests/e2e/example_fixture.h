@@ -14,7 +14,7 @@
 #include <optional>
 #include <thread>
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "tools/receiver/receiver.h"
 #include "util/json_bytes.h"
 

@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "core/dependency_container.h"
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "model/client_report.h"
 #include "skald/envelope.h"
 #include "skald/event.h"

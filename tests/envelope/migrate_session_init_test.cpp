@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "core/dependency_container.h"
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "skald/envelope.h"
 #include "skald/session.h"
 #include "support/log_capture.h"

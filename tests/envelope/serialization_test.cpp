@@ -1,4 +1,4 @@
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 
 #include <gtest/gtest.h>
 

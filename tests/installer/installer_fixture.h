@@ -15,10 +15,10 @@
 
 #include "installer/app_delegate.h"
 #include "installer/view_controller.h"
-#include "platform/app/application.h"
+#include "skald/app/application.h"
 #include "platform/app/scripted_frontend.h"
-#include "platform/bundle/property_list.h"
-#include "platform/workspace/tool_paths.h"
+#include "skald/platform/property_list.h"
+#include "skald/platform/tool_paths.h"
 #include "skald/sdk.h"
 #include "tools/download_service/download_service.h"
 #include "tools/receiver/receiver.h"

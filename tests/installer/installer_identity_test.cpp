@@ -1,7 +1,7 @@
 // The installer is an application bundle: run from it, its reports carry the
 // bundle's release, dist and app context, and its own frames are in-app.
 #include "installer/installer_fixture.h"
-#include "platform/bundle/bundle.h"
+#include "skald/platform/bundle.h"
 
 namespace vantorel::test {
 namespace {

@@ -2,10 +2,10 @@
 
 #include "installer/url_helpers.h"
 #include "installer_fixture.h"
-#include "platform/dispatch/main_queue.h"
-#include "platform/net/url_session.h"
-#include "platform/notification/notification_center.h"
-#include "platform/process/task.h"
+#include "skald/platform/main_queue.h"
+#include "skald/platform/url_session.h"
+#include "skald/platform/notification_center.h"
+#include "skald/platform/task.h"
 
 namespace vantorel::test {
 namespace {

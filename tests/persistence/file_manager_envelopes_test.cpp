@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "persistence/file_manager.h"
 #include "skald/app_state.h"
 #include "skald/envelope.h"

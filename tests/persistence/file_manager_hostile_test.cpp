@@ -7,7 +7,7 @@
 #include <fstream>
 #include <functional>
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "persistence/file_manager.h"
 #include "skald/app_state.h"
 #include "skald/envelope.h"

@@ -1,4 +1,4 @@
-#include "platform/bundle/bundle.h"
+#include "skald/platform/bundle.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/bundle/property_list.h"
+#include "skald/platform/property_list.h"
 
 namespace skald::platform {
 namespace {

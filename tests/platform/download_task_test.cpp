@@ -15,10 +15,10 @@
 #include <thread>
 
 #include "fake_netlink_source.h"
-#include "platform/dispatch/operation_queue.h"
+#include "skald/platform/operation_queue.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/net/reachability.h"
-#include "platform/net/url_session.h"
+#include "skald/platform/url_session.h"
 #include "support/eventually.h"
 #include "support/loopback_http_server.h"
 

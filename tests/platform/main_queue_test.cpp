@@ -1,4 +1,4 @@
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/dispatch/run_loop.h"
-#include "platform/dispatch/timer.h"
+#include "skald/platform/timer.h"
 
 namespace skald::platform {
 namespace {

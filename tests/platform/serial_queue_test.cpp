@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch/timer.h"
+#include "skald/platform/timer.h"
 
 namespace skald::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/process/task.h"
+#include "skald/platform/task.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

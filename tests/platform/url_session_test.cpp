@@ -1,4 +1,4 @@
-#include "platform/net/url_session.h"
+#include "skald/platform/url_session.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "fake_netlink_source.h"
-#include "platform/dispatch/operation_queue.h"
+#include "skald/platform/operation_queue.h"
 #include "platform/dispatch/serial_queue.h"
 
 namespace skald::platform {

@@ -1,4 +1,4 @@
-#include "platform/workspace/workspace.h"
+#include "skald/platform/workspace.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/process/task.h"
-#include "platform/workspace/tool_paths.h"
+#include "skald/platform/task.h"
+#include "skald/platform/tool_paths.h"
 #include "support/eventually.h"
 
 namespace skald::platform {

@@ -3,7 +3,7 @@
 #include "core/global_event_processor.h"
 #include "core/installation.h"
 #include "core/sdk_state.h"
-#include "platform/files/file_operations.h"
+#include "skald/platform/file_operations.h"
 #include "sdk_fixture.h"
 #include "skald/message.h"
 #include "skald/session.h"

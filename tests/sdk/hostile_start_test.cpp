@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "core/dependency_container.h"
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "integrations/crash_integration.h"
 #include "integrations/crash_reporter.h"
 #include "persistence/file_manager.h"

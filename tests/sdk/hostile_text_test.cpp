@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "integrations/crash_reporter.h"
 #include "sdk_fixture.h"
 #include "skald/breadcrumb.h"

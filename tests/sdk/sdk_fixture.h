@@ -8,9 +8,9 @@
 
 #include "core/client.h"
 #include "core/debug_image_provider.h"
-#include "core/hub.h"
+#include "skald/hub.h"
 #include "core/thread_inspector.h"
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "skald/scope.h"
 #include "support/file_manager_fixture.h"
 #include "transport/transport.h"

@@ -6,9 +6,9 @@
 #include <future>
 
 #include "installer_tools_support.h"
-#include "platform/bundle/property_list.h"
-#include "platform/net/url_session.h"
-#include "platform/workspace/workspace.h"
+#include "skald/platform/property_list.h"
+#include "skald/platform/url_session.h"
+#include "skald/platform/workspace.h"
 #include "support/eventually.h"
 
 namespace skald::test {

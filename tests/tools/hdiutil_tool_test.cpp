@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include "installer_tools_support.h"
-#include "platform/bundle/property_list.h"
+#include "skald/platform/property_list.h"
 
 namespace skald::test {
 namespace {

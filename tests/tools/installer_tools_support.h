@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/process/task.h"
-#include "platform/workspace/tool_paths.h"
+#include "skald/platform/task.h"
+#include "skald/platform/tool_paths.h"
 
 namespace skald::test {
 

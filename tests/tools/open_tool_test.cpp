@@ -3,7 +3,7 @@
 #include <signal.h>
 
 #include "installer_tools_support.h"
-#include "platform/workspace/workspace.h"
+#include "skald/platform/workspace.h"
 #include "support/eventually.h"
 
 namespace skald::test {

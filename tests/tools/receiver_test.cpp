@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "transport/gzip.h"
+#include "skald/platform/gzip.h"
 
 namespace skald::tools {
 namespace {

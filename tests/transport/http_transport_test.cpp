@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "core/dependency_container.h"
-#include "envelope/serialization.h"
-#include "platform/net/url_session.h"
+#include "skald/serialization.h"
+#include "skald/platform/url_session.h"
 #include "skald/dsn.h"
 #include "skald/event.h"
 #include "skald/options.h"
@@ -18,7 +18,7 @@
 #include "support/log_capture.h"
 #include "support/loopback_http_server.h"
 #include "tools/receiver/receiver.h"
-#include "transport/gzip.h"
+#include "skald/platform/gzip.h"
 #include "transport/rate_limits.h"
 #include "transport/request_builder.h"
 #include "transport/request_manager.h"

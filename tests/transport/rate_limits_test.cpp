@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "model/client_report.h"
-#include "platform/net/http_response.h"
+#include "skald/platform/http_response.h"
 #include "support/test_current_date_provider.h"
 
 namespace skald {

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "model/client_report.h"
-#include "platform/net/url_session.h"
+#include "skald/platform/url_session.h"
 #include "skald/event.h"
 #include "skald/options.h"
 #include "skald/session.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/app/application.h"
+#include "skald/app/application.h"
 #include "platform/app/scripted_frontend.h"
 #include "skald/sdk.h"
 

@@ -23,7 +23,7 @@
 #include "crash/recording/binary_image_list.h"
 #include "crash/recording/crash_core.h"
 #include "crash/recording/crash_snapshot_setters.h"
-#include "platform/exception/app_exception.h"
+#include "skald/platform/app_exception.h"
 
 namespace {
 

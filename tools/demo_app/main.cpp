@@ -20,9 +20,9 @@
 #include <iostream>
 #include <string>
 
-#include "platform/bundle/bundle.h"
-#include "platform/process/task.h"
-#include "platform/system/paths.h"
+#include "skald/platform/bundle.h"
+#include "skald/platform/task.h"
+#include "skald/platform/paths.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/bundle/property_list.h"
-#include "platform/process/task.h"
-#include "platform/system/paths.h"
+#include "skald/platform/property_list.h"
+#include "skald/platform/task.h"
+#include "skald/platform/paths.h"
 #include "tools/common/xml_property_list.h"
 
 namespace skald::tools {

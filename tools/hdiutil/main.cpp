@@ -17,8 +17,8 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/process/task.h"
-#include "platform/system/paths.h"
+#include "skald/platform/task.h"
+#include "skald/platform/paths.h"
 #include "skald/json.h"
 #include "tools/common/xml_property_list.h"
 

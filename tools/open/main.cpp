@@ -10,10 +10,10 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/bundle/bundle.h"
-#include "platform/process/task.h"
-#include "platform/workspace/tool_paths.h"
-#include "platform/workspace/workspace.h"
+#include "skald/platform/bundle.h"
+#include "skald/platform/task.h"
+#include "skald/platform/tool_paths.h"
+#include "skald/platform/workspace.h"
 
 namespace {
 

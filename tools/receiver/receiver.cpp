@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "transport/gzip.h"
+#include "skald/platform/gzip.h"
 
 namespace skald::tools {
 

@@ -1,10 +1,9 @@
 #include <string>
 #include <vector>
 
-#include "envelope/serialization.h"
+#include "skald/serialization.h"
 #include "skald/envelope.h"
 #include "tools/receiver/receiver.h"
-#include "util/json_bytes.h"
 
 namespace skald::tools {
 
@@ -14,7 +13,8 @@ std::string text(const Json& json, const char* key) {
     const auto found = json.find(key);
     if (found == json.end()) return {};
     if (found->is_string()) return found->get<std::string>();
-    return describeJson(*found);
+    // Replaces bad UTF-8 instead of throwing: the summary is for people.
+    return found->dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string describeEvent(const Json& event) {
@@ -39,7 +39,8 @@ std::string describe(const EnvelopeItem& item) {
     const auto& header = *item.header();
     std::string line = header.type() + " (" + std::to_string(item.data().size()) + " bytes)";
     if (header.filename()) line += " filename=" + *header.filename();
-    const auto payload = parseJsonBytes(item.data());
+    const auto parsed = Json::parse(item.data().begin(), item.data().end(), nullptr, false);
+    const auto* payload = parsed.is_discarded() ? nullptr : &parsed;
     if (!payload || !payload->is_object()) return line;
     if (header.type() == "event" || header.type() == "transaction") {
         line += describeEvent(*payload);

@@ -14,7 +14,7 @@
 #include "crash/async_safe/thread_suspension.h"
 #include "crash/recording/app_exception_monitor.h"
 #include "crash/recording/exception_monitors.h"
-#include "platform/exception/app_exception.h"
+#include "skald/platform/app_exception.h"
 #include "util/json_bytes.h"
 
 namespace skald::crash {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/exception/app_exception.h"
+#include "skald/platform/app_exception.h"
 
 namespace skald::crash {
 

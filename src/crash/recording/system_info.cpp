@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "crash/recording/binary_image_list.h"
-#include "platform/bundle/bundle.h"
+#include "skald/platform/bundle.h"
 #include "platform/process/no_destructor.h"
 #include "util/file_io.h"
 #include "util/log.h"

@@ -1,8 +1,8 @@
-#include "platform/app/alert.h"
+#include "skald/app/alert.h"
 
 #include <strings.h>
 
-#include "platform/app/application.h"
+#include "skald/app/application.h"
 
 namespace skald::app {
 

@@ -1,4 +1,4 @@
-#include "platform/app/application.h"
+#include "skald/app/application.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include "platform/app/gtk_frontend.h"
 #include "platform/app/scripted_frontend.h"
 #include "platform/app/terminal_frontend.h"
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 
 namespace skald::app {
 

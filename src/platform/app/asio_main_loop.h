@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "platform/app/main_loop.h"
+#include "skald/app/main_loop.h"
 
 namespace asio {
 class io_context;

@@ -7,7 +7,7 @@
 #include <exception>
 #include <vector>
 
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 
 namespace skald::app {
 

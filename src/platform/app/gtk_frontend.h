@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/app/frontend.h"
+#include "skald/app/frontend.h"
 
 namespace skald::app {
 

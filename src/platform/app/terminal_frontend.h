@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/app/asio_main_loop.h"
-#include "platform/app/frontend.h"
+#include "skald/app/frontend.h"
 
 namespace skald::app {
 

@@ -1,10 +1,10 @@
-#include "platform/app/window.h"
+#include "skald/app/window.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "platform/app/frontend.h"
-#include "platform/dispatch/main_queue.h"
+#include "skald/app/frontend.h"
+#include "skald/platform/main_queue.h"
 
 namespace skald::app {
 

@@ -1,10 +1,10 @@
-#include "platform/bundle/bundle.h"
+#include "skald/platform/bundle.h"
 
 #include <filesystem>
 #include <mutex>
 #include <system_error>
 
-#include "platform/bundle/property_list.h"
+#include "skald/platform/property_list.h"
 #include "platform/process/no_destructor.h"
 
 namespace skald::platform {

@@ -1,4 +1,4 @@
-#include "platform/bundle/property_list.h"
+#include "skald/platform/property_list.h"
 
 #include <plist/plist.h>
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/dispatch/block.h"
-#include "platform/dispatch/timer.h"
+#include "skald/platform/block.h"
+#include "skald/platform/timer.h"
 
 namespace skald::platform {
 

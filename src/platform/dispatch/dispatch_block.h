@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "platform/dispatch/block.h"
+#include "skald/platform/block.h"
 
 namespace skald::platform {
 

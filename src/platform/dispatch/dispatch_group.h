@@ -3,7 +3,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/dispatch/block.h"
+#include "skald/platform/block.h"
 
 namespace skald::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 
 #include <pthread.h>
 #include <sys/syscall.h>

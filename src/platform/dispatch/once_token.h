@@ -3,7 +3,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/dispatch/block.h"
+#include "skald/platform/block.h"
 
 namespace skald::platform {
 

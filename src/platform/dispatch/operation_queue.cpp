@@ -1,4 +1,4 @@
-#include "platform/dispatch/operation_queue.h"
+#include "skald/platform/operation_queue.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 #include <atomic>
 
 #include "platform/dispatch/asio_timer.h"
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 
 namespace skald::platform {
 

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "platform/dispatch/block.h"
+#include "skald/platform/block.h"
 
 namespace skald::platform {
 

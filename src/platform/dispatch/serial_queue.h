@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/dispatch/block.h"
+#include "skald/platform/block.h"
 
 namespace asio {
 class io_context;

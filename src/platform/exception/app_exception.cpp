@@ -1,4 +1,4 @@
-#include "platform/exception/app_exception.h"
+#include "skald/platform/app_exception.h"
 
 #include <execinfo.h>
 

@@ -1,4 +1,4 @@
-#include "platform/files/file_operations.h"
+#include "skald/platform/file_operations.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/net/http_response.h"
+#include "skald/platform/http_response.h"
 
 #include <algorithm>
 

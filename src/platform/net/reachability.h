@@ -11,7 +11,7 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/dispatch/block.h"
+#include "skald/platform/block.h"
 #include "skald/error.h"
 
 namespace skald::platform {

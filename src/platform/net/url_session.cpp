@@ -1,4 +1,4 @@
-#include "platform/net/url_session.h"
+#include "skald/platform/url_session.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -12,11 +12,11 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/dispatch/operation_queue.h"
+#include "skald/platform/operation_queue.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/net/reachability.h"
 #include "platform/process/process_exit.h"
-#include "platform/system/paths.h"
+#include "skald/platform/paths.h"
 
 namespace skald::platform {
 

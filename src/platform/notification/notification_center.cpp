@@ -1,8 +1,8 @@
-#include "platform/notification/notification_center.h"
+#include "skald/platform/notification_center.h"
 
 #include <atomic>
 
-#include "platform/dispatch/main_queue.h"
+#include "skald/platform/main_queue.h"
 
 namespace skald::platform {
 

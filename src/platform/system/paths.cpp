@@ -1,4 +1,4 @@
-#include "platform/system/paths.h"
+#include "skald/platform/paths.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/workspace/tool_paths.h"
+#include "skald/platform/tool_paths.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "platform/workspace/workspace.h"
+#include "skald/platform/workspace.h"
 
 #include <dirent.h>
 
@@ -10,10 +10,10 @@
 #include <memory>
 #include <system_error>
 
-#include "platform/bundle/bundle.h"
-#include "platform/process/task.h"
-#include "platform/system/paths.h"
-#include "platform/workspace/tool_paths.h"
+#include "skald/platform/bundle.h"
+#include "skald/platform/task.h"
+#include "skald/platform/paths.h"
+#include "skald/platform/tool_paths.h"
 
 namespace skald::platform {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/net/http_response.h"
+#include "skald/platform/http_response.h"
 
 namespace skald::platform {
 

@@ -15,7 +15,7 @@
 #include "skald/event.h"
 #include "skald/exception_object.h"
 #include "skald/id.h"
-#include "transport/transport.h"
+#include "skald/flush_result.h"
 
 namespace skald {
 

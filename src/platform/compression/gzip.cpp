@@ -1,4 +1,4 @@
-#include "transport/gzip.h"
+#include "skald/platform/gzip.h"
 
 #include <zlib.h>
 

@@ -3,9 +3,9 @@
 #include <functional>
 #include <string>
 
-#include "platform/app/alert.h"
-#include "platform/app/main_loop.h"
-#include "platform/app/window.h"
+#include "skald/app/alert.h"
+#include "skald/app/main_loop.h"
+#include "skald/app/window.h"
 
 namespace skald::app {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/net/http_response.h"
-#include "platform/net/url_request.h"
+#include "skald/platform/http_response.h"
+#include "skald/platform/url_request.h"
 #include "skald/error.h"
 
 namespace skald::platform {

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "platform/dispatch/block.h"
+#include "skald/platform/block.h"
 
 namespace skald::platform {
 

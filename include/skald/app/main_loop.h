@@ -3,8 +3,8 @@
 #include <functional>
 #include <memory>
 
-#include "platform/dispatch/block.h"
-#include "platform/dispatch/timer.h"
+#include "skald/platform/block.h"
+#include "skald/platform/timer.h"
 
 namespace skald::app {
 

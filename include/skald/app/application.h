@@ -5,11 +5,11 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/app/alert.h"
-#include "platform/app/frontend.h"
-#include "platform/app/window.h"
-#include "platform/exception/app_exception.h"
-#include "platform/notification/notification_center.h"
+#include "skald/app/alert.h"
+#include "skald/app/frontend.h"
+#include "skald/app/window.h"
+#include "skald/platform/app_exception.h"
+#include "skald/platform/notification_center.h"
 
 namespace skald::app {
 
