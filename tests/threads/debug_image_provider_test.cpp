@@ -29,7 +29,7 @@ crash::BinaryImage image(const char* name, uintptr_t address, std::vector<uint8_
     result.name = name;
     result.address = address;
     result.size = 0x1000;
-    std::memcpy(result.buildId, buildId.data(), buildId.size());
+    if (!buildId.empty()) std::memcpy(result.buildId, buildId.data(), buildId.size());
     result.buildIdLength = static_cast<uint8_t>(buildId.size());
     return result;
 }

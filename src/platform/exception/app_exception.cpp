@@ -12,13 +12,23 @@ constexpr int kMaxFrames = 128;
 
 std::atomic<UncaughtExceptionHandler> gHandler{nullptr};
 
-// Not inlined so that exactly one frame (this one) is dropped from the walk.
-__attribute__((noinline)) std::vector<uintptr_t> captureCallerStack() {
+// The walk starts inside this file; how many frames that is depends on the
+// compiler's inlining, so the caller's frame is found by the address the
+// constructor returns to.
+__attribute__((noinline)) std::vector<uintptr_t> captureCallerStack(uintptr_t callerReturn) {
     void* frames[kMaxFrames];
     const int count = ::backtrace(frames, kMaxFrames);
+    int first = count;
+    for (int i = 0; i < count; ++i) {
+        if (reinterpret_cast<uintptr_t>(frames[i]) == callerReturn) {
+            first = i;
+            break;
+        }
+    }
+    // Not found (a walk that missed a frame): drop this function and the constructor.
+    if (first == count) first = count < 2 ? count : 2;
     std::vector<uintptr_t> addresses;
-    // Frame 0 is this function, frame 1 the constructor.
-    for (int i = 2; i < count; ++i) addresses.push_back(reinterpret_cast<uintptr_t>(frames[i]));
+    for (int i = first; i < count; ++i) addresses.push_back(reinterpret_cast<uintptr_t>(frames[i]));
     return addresses;
 }
 
@@ -28,7 +38,7 @@ AppException::AppException(std::string name, std::string reason, Json userInfo)
     : name_(std::move(name)),
       reason_(std::move(reason)),
       userInfo_(std::move(userInfo)),
-      addresses_(captureCallerStack()),
+      addresses_(captureCallerStack(reinterpret_cast<uintptr_t>(__builtin_return_address(0)))),
       what_(name_ + ": " + reason_) {}
 
 void AppException::raise(std::string name, std::string reason, Json userInfo) {
