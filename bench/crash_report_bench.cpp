@@ -1,4 +1,7 @@
 // Time from a crash to its closed report file, for a process with 20 threads.
+//   crash_report_bench [runs] [timed|timed-blocked]
+// "timed": six of the other threads spin, the rest sleep or make system calls;
+// "timed-blocked": they wait on a condition variable, a pipe or a sleep.
 // The victim prints the monotonic time just before it faults; an inotify watch
 // on its reports directory notes when the report file is closed.
 #include <fcntl.h>
@@ -25,7 +28,7 @@ int64_t monotonicNanos() {
 }
 
 /// One crash: nanoseconds from the fault to the report's close, or -1.
-int64_t measureOnce(const std::filesystem::path& directory) {
+int64_t measureOnce(const std::filesystem::path& directory, const char* mode) {
     std::filesystem::create_directories(directory / "Reports");
     const int watch = ::inotify_init1(IN_CLOEXEC);
     ::inotify_add_watch(watch, (directory / "Reports").c_str(), IN_CLOSE_WRITE);
@@ -34,7 +37,7 @@ int64_t measureOnce(const std::filesystem::path& directory) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::dup2(output[1], STDOUT_FILENO);
-        ::execl(SKALD_CRASH_VICTIM_PATH, SKALD_CRASH_VICTIM_PATH, directory.c_str(), "timed",
+        ::execl(SKALD_CRASH_VICTIM_PATH, SKALD_CRASH_VICTIM_PATH, directory.c_str(), mode,
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -67,12 +70,13 @@ int64_t measureOnce(const std::filesystem::path& directory) {
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::atoi(argv[1]) : 50;
+    const char* mode = argc > 2 ? argv[2] : "timed";
     const auto root =
         std::filesystem::temp_directory_path() / ("crash-bench-" + std::to_string(::getpid()));
     std::vector<double> millis;
     for (int i = 0; i < runs; ++i) {
         const auto directory = root / std::to_string(i);
-        const int64_t nanos = measureOnce(directory);
+        const int64_t nanos = measureOnce(directory, mode);
         if (nanos >= 0) millis.push_back(static_cast<double>(nanos) / 1e6);
         std::filesystem::remove_all(directory);
     }
@@ -82,7 +86,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::sort(millis.begin(), millis.end());
-    std::printf("crashes measured: %zu of %d (20 threads each)\n", millis.size(), runs);
+    std::printf("crashes measured: %zu of %d (20 threads each, %s)\n", millis.size(), runs, mode);
     std::printf("signal to closed report: median %.2f ms, best %.2f ms, worst %.2f ms\n",
                 millis[millis.size() / 2], millis.front(), millis.back());
     return 0;

@@ -12,6 +12,8 @@ packages=(
   clang libclang-rt-14-dev
   # the installer: its GTK window (tested under Xvfb) and the archive tools it drives
   libgtk-3-dev xvfb xauth 7zip unzip zip curl
+  # crash reports are compared with what gdb reads of core files
+  gdb
 )
 
 missing=()

@@ -25,7 +25,7 @@ void Stacktrace::fixDuplicateFrames() {
 }
 
 Json Stacktrace::serialize() const {
-    Json result = objectWithCapacity(3);
+    Json result = objectWithCapacity(4);
     Json serializedFrames = Json::array();
     auto& elements = serializedFrames.get_ref<Json::array_t&>();
     elements.reserve(frames.size());
@@ -37,6 +37,10 @@ Json Stacktrace::serialize() const {
     if (!elements.empty()) appendEntry(result, "frames", std::move(serializedFrames));
     if (!registers.empty()) appendEntry(result, "registers", objectFromMap(registers));
     appendBoolIfSet(result, "snapshot", snapshot);
+    if (framesOmitted) {
+        appendEntry(result, "frames_omitted",
+                    Json::array({framesOmitted->first, framesOmitted->second}));
+    }
     return result;
 }
 

@@ -124,6 +124,32 @@ TEST(CrashReportConverterTest, FramesAreReversedAndTheStitchingMarkerStartsAStac
     EXPECT_EQ(libcFrame.inApp, false);
 }
 
+TEST(CrashReportConverterTest, FramesLeftOutOfADeepStackAreShownWhereTheyWere) {
+    auto report = reportWithError({{"type", "signal"}});
+    Json contents = Json::array();
+    // Three innermost, then two outermost; 1000 left out between them.
+    for (int address : {4200, 4190, 4190, 4120, 4110}) {
+        contents.push_back({{"instruction_addr", address}});
+    }
+    auto& backtrace = report["crash"]["threads"][0]["backtrace"];
+    backtrace = {{"contents", contents}, {"skipped", 1000}, {"skipped_at", 3}};
+    const auto event = convert(report);
+    const auto& stacktrace = *event->threads.at(0)->stacktrace;
+    ASSERT_EQ(stacktrace.frames.size(), 5u);
+    // Outermost first: 4110, 4120, then the gap, then 4190, 4190, 4200.
+    EXPECT_EQ(stacktrace.frames[1]->instruction, 4120u);
+    ASSERT_TRUE(stacktrace.framesOmitted);
+    EXPECT_EQ(stacktrace.framesOmitted->first, 2u);
+    EXPECT_EQ(stacktrace.framesOmitted->second, 1002u);
+    EXPECT_EQ(stacktrace.serialize()["frames_omitted"], Json::array({2, 1002}));
+
+    // Without a count, or with a position past the frames, nothing is claimed.
+    backtrace = {{"contents", contents}, {"skipped", 0}};
+    EXPECT_FALSE(convert(report)->threads.at(0)->stacktrace->framesOmitted);
+    backtrace = {{"contents", contents}, {"skipped", 7}, {"skipped_at", 99}};
+    EXPECT_FALSE(convert(report)->threads.at(0)->stacktrace->framesOmitted);
+}
+
 /// A report whose crashed thread has these frames, innermost first, all in
 /// the host's executable.
 Json reportWithFrames(const std::vector<std::string>& symbols) {

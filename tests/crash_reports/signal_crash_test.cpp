@@ -138,8 +138,18 @@ TEST(SignalCrash, StackOverflowOnASecondaryThreadIsReported) {
     ASSERT_NE(crashed, nullptr);
     EXPECT_NE((*crashed)["index"], 0);
     EXPECT_TRUE((*crashed)["stack"]["overflow"].get<bool>());
+    // The innermost frames and the outermost ones, down to the thread's
+    // start; the thousands between are counted, not listed.
     const auto names = symbolNames(*crashed);
-    EXPECT_EQ(std::count(names.begin(), names.end(), "victimRecurse"), 100);
+    ASSERT_EQ(names.size(), 100U);
+    const auto& backtrace = (*crashed)["backtrace"];
+    const int cut = backtrace["skipped_at"].get<int>();
+    EXPECT_EQ(cut, 75);
+    EXPECT_EQ(std::count(names.begin(), names.begin() + cut, "victimRecurse"), cut);
+    EXPECT_GT(backtrace["skipped"].get<long>(), 100);
+    // The C library's thread start is the outermost frame.
+    EXPECT_EQ(backtrace["contents"].back().value("object_name", ""), "libc.so.6");
+    EXPECT_EQ(names[cut], "victimRecurse");
 }
 
 TEST(SignalCrash, EveryThreadIsListedWhileTenOthersAreBusy) {

@@ -9,10 +9,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -34,7 +36,7 @@ void usage() {
                  "usage: skald-crash-victim <install-dir> <mode>\n"
                  "modes: null wild bus fpe ill abort cpp-int cpp-runtime app-exception\n"
                  "       overflow-thread busy-threads two-threads recrash sigterm sigterm-on\n"
-                 "       sigpipe-ignored wait-after-report timed smashed-stack\n"
+                 "       sigpipe-ignored wait-after-report timed timed-blocked smashed-stack\n"
                  "       dlopen-crash-inside dlopen-then-crash dlclose-then-crash\n"
                  "       terminate-without-exception\n");
 }
@@ -51,6 +53,30 @@ void startBusyThreads(int count) {
                     char byte;
                     (void)!::read(-1, &byte, 1);  // in and out of a system call
                     gSink.fetch_add(1);
+                }
+            }
+        }).detach();
+    }
+}
+
+/// Threads that wait as most threads of real programs do: on a condition
+/// variable, in a read of a pipe, asleep.
+void startBlockedThreads(int count) {
+    static std::mutex mutex;
+    static std::condition_variable condition;
+    static int pipeEnds[2] = {-1, -1};
+    if (pipeEnds[0] < 0 && ::pipe(pipeEnds) != 0) return;
+    for (int i = 0; i < count; ++i) {
+        std::thread([i] {
+            for (;;) {
+                if (i % 3 == 0) {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    condition.wait(lock);
+                } else if (i % 3 == 1) {
+                    char byte;
+                    gSink.fetch_add(static_cast<int>(::read(pipeEnds[0], &byte, 1)));
+                } else {
+                    std::this_thread::sleep_for(std::chrono::hours(1));
                 }
             }
         }).detach();
@@ -232,9 +258,13 @@ int main(int argc, char** argv) {
         skald::crash::writer::setSectionWrittenHook(waitInSection);
         victimNullPointer();
     }
-    if (mode == "timed") {
+    if (mode == "timed" || mode == "timed-blocked") {
         // Twenty threads in all: main, the SDK's cache thread and eighteen more.
-        startBusyThreads(18);
+        if (mode == "timed") {
+            startBusyThreads(18);
+        } else {
+            startBlockedThreads(18);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);

@@ -249,6 +249,10 @@ void initMachineContextCursor(StackCursor* cursor, int maxDepth, const MachineCo
         cursor->maxDepth = maxDepth;
         cursor->firstEntryIsExact = true;
         cursor->sourceTruncated = snapshot->captured && snapshot->framesTruncated;
+        if (snapshot->captured) {
+            cursor->skippedEntries = snapshot->framesSkipped;
+            cursor->skippedAt = snapshot->framesSkippedAt;
+        }
         return;
     }
     *cursor = StackCursor{};

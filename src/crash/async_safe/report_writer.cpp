@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>  // rename
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "crash/async_safe/stack_cursor.h"
 #include "crash/async_safe/text_format.h"
 #include "crash/async_safe/thread_names.h"
+#include "crash/async_safe/thread_suspension.h"
 
 namespace skald::crash::writer {
 
@@ -288,7 +290,10 @@ void writeBacktrace(EncodeContext* encoder, StackCursor* cursor) {
         }
     }
     endContainer(encoder);
-    addIntegerElement(encoder, "skipped", 0);
+    const long skipped = cursor != nullptr ? cursor->skippedEntries : 0;
+    addIntegerElement(encoder, "skipped", skipped);
+    // Where in "contents" the left-out frames were.
+    if (skipped > 0) addIntegerElement(encoder, "skipped_at", cursor->skippedAt);
     endContainer(encoder);
 }
 
@@ -389,13 +394,35 @@ void writeNotableAddresses(EncodeContext* encoder, const MachineContext* machine
     endContainer(encoder);
 }
 
+/// The thread's name as it is now: read by the writing thread for itself, by
+/// each stopped thread for itself when it stopped; the cache otherwise.
+const char* currentThreadName(const MachineContext* machineContext,
+                              char (&buffer)[kThreadNameSize]) {
+    if (machineContext->thread == currentThreadId()) {
+        buffer[0] = '\0';
+        if (::prctl(PR_GET_NAME, buffer, 0, 0, 0) == 0 && buffer[0] != '\0') {
+            buffer[kThreadNameSize - 1] = '\0';
+            return buffer;
+        }
+    }
+    const ThreadSnapshot* snapshot = machineContext->snapshot;
+    if (snapshot == nullptr) snapshot = snapshotOfThread(machineContext->thread);
+    if (snapshot != nullptr && snapshot->captured && snapshot->name[0] != '\0') {
+        return snapshot->name;
+    }
+    return threadnames::threadName(machineContext->thread);
+}
+
 void writeThread(EncodeContext* encoder, const char* name, const MachineContext* machineContext,
                  StackCursor* cursor, int index, bool crashed, bool withNotableAddresses) {
     beginObject(encoder, name);
     writeBacktrace(encoder, cursor);
     if (machineContext->hasRegisters) writeRegisters(encoder, machineContext);
     addIntegerElement(encoder, "index", index);
-    if (const char* threadName = threadnames::threadName(machineContext->thread)) {
+    // The kernel's id, as ps -L, gdb and /proc show it.
+    addIntegerElement(encoder, "tid", machineContext->thread);
+    char nameBuffer[kThreadNameSize];
+    if (const char* threadName = currentThreadName(machineContext, nameBuffer)) {
         addStringElement(encoder, "name", threadName, -1);
     }
     if (const char* queueName = threadnames::queueName(machineContext->thread)) {

@@ -20,6 +20,9 @@ namespace skald::crash {
 namespace {
 
 constexpr int kMaxFrames = 100;
+/// Of those, the outermost kept when a runaway recursion has more, so that
+/// the thread's start is still there.
+constexpr int kOutermostFrames = 25;
 constexpr int kOtherThreadWaitMillis = 30000;
 
 const int kFatalSignals[] = {SIGABRT, SIGBUS, SIGFPE,  SIGILL, SIGPIPE,
@@ -47,10 +50,13 @@ uintptr_t gUnwound[2][kMaxFrames];
 /// (also when the unwinder faulted on a corrupt stack) along the frame
 /// pointers.
 void initCrashedCursor(int slot, const MachineContext* machineContext) {
-    const int count = unwindInterruptedStack(gUnwound[slot], kMaxFrames);
-    if (count > 0 && gUnwound[slot][0] == instructionAddress(machineContext)) {
-        initBacktraceCursor(&gCursors[slot], gUnwound[slot], count, 0);
+    const UnwindResult walked =
+        unwindInterruptedStack(gUnwound[slot], kMaxFrames, kOutermostFrames);
+    if (walked.count > 0 && gUnwound[slot][0] == instructionAddress(machineContext)) {
+        initBacktraceCursor(&gCursors[slot], gUnwound[slot], walked.count, 0);
         gCursors[slot].firstEntryIsExact = true;
+        gCursors[slot].skippedEntries = walked.skipped;
+        gCursors[slot].skippedAt = walked.skippedAt;
         return;
     }
     initMachineContextCursor(&gCursors[slot], kMaxFrames, machineContext);
@@ -128,10 +134,12 @@ bool installHandlers() {
         }
     }
     gInstalledCount = count;
+    setUnwinderFaultRecovery(true);
     return true;
 }
 
 void uninstallHandlers() {
+    setUnwinderFaultRecovery(false);
     for (int i = 0; i < gInstalledCount; ++i) {
         ::sigaction(kFatalSignals[i], &gPreviousActions[i], nullptr);
     }

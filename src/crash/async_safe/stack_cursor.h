@@ -38,6 +38,10 @@ struct StackCursor {
     /// The addresses walked were themselves cut short: reaching their end
     /// counts as giving up.
     bool sourceTruncated;
+    /// Frames left out of the middle of the walk (a runaway recursion keeps
+    /// its innermost and outermost frames), and the entry index where they were.
+    long skippedEntries;
+    int skippedAt;
 
     bool (*advanceCursor)(StackCursor* cursor);
     void (*resetCursor)(StackCursor* cursor);

@@ -4,10 +4,16 @@
 #include <elf.h>
 #include <link.h>
 
+#include "crash/async_safe/symbol_index.h"
+
 namespace skald::crash {
 
 bool lookupSymbol(const BinaryImage& image, uintptr_t address, const char** symbolName,
                   uintptr_t* symbolAddress) {
+    // The full table, where one was indexed: every function has its name.
+    if (const SymbolIndex* index = symbolIndexFor(image)) {
+        if (lookupIndexedSymbol(*index, address, symbolName, symbolAddress)) return true;
+    }
     if (image.symbolTable == 0 || image.symbolCount == 0) return false;
     const uintptr_t bias = image.address - image.vmaddr;
     const auto* symbols = reinterpret_cast<const ElfW(Sym)*>(image.symbolTable);

@@ -7,7 +7,8 @@
 
 namespace skald::crash {
 
-/// The exported symbol of `image` that holds `address` (a sized symbol
+/// The symbol of `image` that holds `address`: from its full symbol table
+/// when one was indexed (symbol_index.h), else the exported one (a sized symbol
 /// covering it, or a symbol without size that starts exactly there), as the
 /// loader's own address lookup would answer; false when there is none. The
 /// name points into the image's string table.

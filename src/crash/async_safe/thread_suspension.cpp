@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <ucontext.h>
@@ -18,6 +19,7 @@
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/machine_context.h"
 #include "crash/async_safe/memory.h"
+#include "crash/async_safe/signal_unwinder.h"
 #include "crash/async_safe/text_format.h"
 
 namespace skald::crash {
@@ -55,9 +57,17 @@ void recordRegisters(const ucontext_t* context, ThreadSnapshot* snapshot) {
     readSignalRegisters(context, &snapshot->registers, &snapshot->exception);
 }
 
-void recordFrames(ThreadSnapshot* snapshot) {
-    snapshot->frameCount = 0;
-    snapshot->framesTruncated = false;
+/// Read live, so that a thread named just before the crash has its name.
+void recordName(ThreadSnapshot* snapshot) {
+    char name[kThreadNameSize] = {};
+    if (::prctl(PR_GET_NAME, name, 0, 0, 0) != 0) name[0] = '\0';
+    name[kThreadNameSize - 1] = '\0';
+    for (int i = 0; i < kThreadNameSize; ++i) snapshot->name[i] = name[i];
+}
+
+/// Along the frame pointers: for code without unwind tables, or when the
+/// unwinder cannot be used or faulted.
+void recordFramePointerFrames(ThreadSnapshot* snapshot) {
     uintptr_t address = snapshot->registers.rip;
     uintptr_t frame = snapshot->registers.rbp;
     while (address != 0) {
@@ -75,6 +85,25 @@ void recordFrames(ThreadSnapshot* snapshot) {
         // Callers' frames lie higher up; anything else is a broken chain.
         frame = record[0] > frame ? record[0] : 0;
     }
+}
+
+/// With the unwind tables first: they lead through the C library's frames
+/// that keep no frame pointer (futex waits, system-call wrappers).
+void recordFrames(ThreadSnapshot* snapshot) {
+    snapshot->frameCount = 0;
+    snapshot->framesTruncated = false;
+    snapshot->framesSkipped = 0;
+    snapshot->framesSkippedAt = 0;
+    const UnwindResult walked =
+        unwindInterruptedStack(snapshot->frames, kMaxSuspendedFrames, kSuspendedOutermostFrames);
+    if (walked.count > 0 && snapshot->frames[0] == snapshot->registers.rip) {
+        snapshot->frameCount = walked.count;
+        snapshot->framesSkipped = walked.skipped;
+        snapshot->framesSkippedAt = walked.skippedAt;
+        snapshot->framesTruncated = walked.skipped > 0;
+        return;
+    }
+    recordFramePointerFrames(snapshot);
 }
 
 int slotOf(pid_t thread, uint32_t generation) {
@@ -96,6 +125,7 @@ void answerSuspension(int, siginfo_t*, void* userContext) {
         if (gStates[slot].load() == kRequested) {
             ThreadSnapshot* snapshot = &gSnapshots[slot];
             recordRegisters(static_cast<const ucontext_t*>(userContext), snapshot);
+            recordName(snapshot);
             recordFrames(snapshot);
             if (gStates[slot].compare_exchange_strong(expected, kParked)) {
                 const int64_t start = monotonicNanos();
@@ -153,6 +183,8 @@ int listThreads(uint32_t generation) {
             snapshot.thread = thread;
             snapshot.captured = false;
             snapshot.frameCount = 0;
+            snapshot.framesSkipped = 0;
+            snapshot.name[0] = '\0';
             gStates[count] = kIdle;
             gSlotGeneration[count] = generation;
             ++count;

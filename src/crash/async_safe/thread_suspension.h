@@ -14,6 +14,10 @@ namespace skald::crash {
 inline constexpr int kMaxSuspendedThreads = 100;
 /// Return addresses a stopped thread records of its own stack.
 inline constexpr int kMaxSuspendedFrames = 150;
+/// Of those, the outermost kept when the stack holds more.
+inline constexpr int kSuspendedOutermostFrames = 30;
+/// Linux thread names hold at most 15 characters.
+inline constexpr int kThreadNameSize = 16;
 
 /// What a stopped thread recorded about itself, in its slot.
 struct ThreadSnapshot {
@@ -26,8 +30,14 @@ struct ThreadSnapshot {
     /// Its stack from the interrupted instruction on, walked by the thread itself.
     uintptr_t frames[kMaxSuspendedFrames];
     int frameCount;
-    /// The walk stopped at kMaxSuspendedFrames.
+    /// The stack held more than kMaxSuspendedFrames: frames were left out.
     bool framesTruncated;
+    /// How many were left out, and where (see UnwindResult); 0 when unknown
+    /// (the frame-pointer walk stops at the limit).
+    long framesSkipped;
+    int framesSkippedAt;
+    /// The thread's name as it read it when stopped; empty when it could not.
+    char name[kThreadNameSize];
 };
 
 /// The real-time signal reserved for stopping threads.

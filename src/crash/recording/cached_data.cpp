@@ -1,6 +1,7 @@
 #include "crash/recording/cached_data.h"
 
 #include "crash/recording/binary_image_list.h"
+#include "crash/recording/symbol_indexes.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -67,8 +68,10 @@ void monitor(double pollInterval) {
     for (int round = 0; !stopping(); ++round) {
         platform::ProcessExit::runOrPark([] {
             CachedData::refresh();
-            // Images loaded since the last round reach the crash-time table too.
+            // Images loaded since the last round reach the crash-time table too,
+            // with their full symbol tables.
             BinaryImageList::refresh();
+            updateSymbolIndexes();
         });
         waitSeconds(round < 4 ? 1.0 : pollInterval);
     }

@@ -3,6 +3,7 @@
 // as it does so before it stops the other threads; its records are static.
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <unwind.h>
 
 #include <atomic>
 #include <cstdio>
@@ -44,8 +45,33 @@ uintptr_t gTerminateStack[kMaxThrowFrames];
 thread_local uintptr_t tThrowStack[kMaxThrowFrames];
 thread_local int tThrowStackCount = 0;
 
-/// Copies the calling thread's return addresses, skipping `skip` of them.
+struct ThrowWalk {
+    uintptr_t* into;
+    int skip;
+    int count;
+};
+
+_Unwind_Reason_Code visitThrowFrame(_Unwind_Context* context, void* data) {
+    auto* walk = static_cast<ThrowWalk*>(data);
+    const uintptr_t address = _Unwind_GetIP(context);
+    if (address == 0) return _URC_END_OF_STACK;
+    if (walk->skip > 0) {
+        --walk->skip;
+        return _URC_NO_REASON;
+    }
+    if (walk->count >= kMaxThrowFrames) return _URC_END_OF_STACK;
+    walk->into[walk->count++] = address;
+    return _URC_NO_REASON;
+}
+
+/// Copies the calling thread's return addresses, skipping `skip` of them
+/// (the caller's own frame is the first). With the unwind tables: the throw
+/// may come through code without frame pointers, and it runs while healthy.
 __attribute__((always_inline)) inline int recordStack(uintptr_t* into, int skip) {
+    ThrowWalk walk{into, skip, 0};
+    _Unwind_Backtrace(visitThrowFrame, &walk);
+    if (walk.count > 0) return walk.count;
+    // No tables at all: the frame pointers.
     StackCursor cursor;
     initSelfThreadCursor(&cursor, skip, kMaxThrowFrames);
     int count = 0;

@@ -216,10 +216,16 @@ std::shared_ptr<Thread> CrashReportConverter::threadAt(size_t index) const {
 }
 
 std::shared_ptr<Stacktrace> CrashReportConverter::stacktraceForThread(const Json& thread) const {
-    const Json& contents = member(member(thread, "backtrace"), "contents");
+    const Json& backtrace = member(thread, "backtrace");
+    const Json& contents = member(backtrace, "contents");
     if (!contents.is_array()) return nullptr;
+    // A stack too deep to keep whole lost frames before this entry.
+    const uint64_t skipped = unsignedAt(backtrace, "skipped").value_or(0);
+    const auto skippedAt = unsignedAt(backtrace, "skipped_at");
+    std::shared_ptr<Frame> firstAfterCut;
     std::vector<std::shared_ptr<Frame>> frames;
-    for (const auto& entry : contents) {
+    for (size_t index = 0; index < contents.size(); ++index) {
+        const Json& entry = contents[index];
         const auto address = unsignedAt(entry, "instruction_addr");
         if (!address) continue;
         if (*address == kAsyncStitchingMarker) {
@@ -227,6 +233,9 @@ std::shared_ptr<Stacktrace> CrashReportConverter::stacktraceForThread(const Json
             continue;
         }
         frames.push_back(frameForEntry(entry));
+        if (skipped > 0 && skippedAt && index >= *skippedAt && !firstAfterCut) {
+            firstAfterCut = frames.back();
+        }
     }
     // The crash machinery's own frames (a terminate handler, the raise of an
     // application exception) are not where the host went wrong.
@@ -243,6 +252,16 @@ std::shared_ptr<Stacktrace> CrashReportConverter::stacktraceForThread(const Json
     }
     auto stacktrace = std::make_shared<Stacktrace>(std::move(frames), std::move(registers));
     stacktrace->fixDuplicateFrames();
+    if (firstAfterCut) {
+        // Outermost first: the left-out frames lay between the outermost
+        // ones kept (up to the cut's frame) and the innermost ones.
+        const auto& kept = stacktrace->frames;
+        const auto found = std::find(kept.begin(), kept.end(), firstAfterCut);
+        if (found != kept.end()) {
+            const auto first = static_cast<uint64_t>(found - kept.begin()) + 1;
+            stacktrace->framesOmitted = std::make_pair(first, first + skipped);
+        }
+    }
     return stacktrace;
 }
 
