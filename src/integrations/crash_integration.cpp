@@ -4,7 +4,6 @@
 
 #include "core/crash_wrapper.h"
 #include "core/dependency_container.h"
-#include "skald/hub.h"
 #include "crash/async_safe/monitors.h"
 #include "crash/recording/crash_scope_observer.h"
 #include "integrations/crash_installation.h"
@@ -12,7 +11,10 @@
 #include "integrations/session_crashed_handler.h"
 #include "model/in_app_logic.h"
 #include "platform/process/no_destructor.h"
+#include "platform/system/locale.h"
+#include "skald/hub.h"
 #include "skald/options.h"
+#include "skald/platform/notification_center.h"
 #include "skald/scope.h"
 #include "skald/sdk.h"
 #include "util/json_bytes.h"
@@ -89,6 +91,29 @@ void CrashIntegration::configureScope() {
     if (auto text = jsonBytes(userInfo)) userInfo = parseJsonBytes(*text).value_or(userInfo);
     crash::CrashReporter::shared().setUserInfo(userInfo);
     scope->addObserver(scopeObserver_);
+    // Registered for this integration, so that uninstall removes exactly it.
+    auto& center = platform::NotificationCenter::defaultCenter();
+    center.removeObserver(this);
+    center.addObserver(this, platform::kCurrentLocaleDidChangeNotification, nullptr,
+                       [](const platform::Notification&) { currentLocaleDidChange(); });
+}
+
+void CrashIntegration::currentLocaleDidChange() {
+    const auto hub = SDK::currentHub();
+    if (!hub) return;
+    const auto scope = hub->scope();
+    Json device = Json::object();
+    const Json contexts = scope->context();
+    if (contexts.is_object()) {
+        const auto found = contexts.find("device");
+        if (found != contexts.end() && found->is_object()) device = *found;
+    }
+    device["locale"] = platform::Locale::current().identifier();
+    scope->setContextValue(std::move(device), "device");
+}
+
+CrashIntegration::~CrashIntegration() {
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
 }
 
 void CrashIntegration::uninstall() {
@@ -98,6 +123,7 @@ void CrashIntegration::uninstall() {
         installation = *gInstallation;
         gStarted = false;
     }
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
     if (installation) installation->uninstall();
 }
 

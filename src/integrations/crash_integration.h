@@ -28,6 +28,8 @@ class CrashIntegration : public BaseIntegration {
     CrashIntegration(std::shared_ptr<CrashWrapper> crashWrapper,
                      std::shared_ptr<DispatchQueueWrapper> dispatchQueueWrapper);
 
+    ~CrashIntegration() override;
+
     uint32_t integrationOptions() const override { return kIntegrationOptionEnableCrashHandler; }
     bool installWithOptions(const Options& options) override;
     void uninstall() override;
@@ -37,6 +39,9 @@ class CrashIntegration : public BaseIntegration {
 
     /// Forgets the process's installation and start; for tests only.
     static void resetForTesting();
+
+    /// The current hub's "device" context gets the locale of the moment.
+    static void currentLocaleDidChange();
 
   private:
     void configureScope();

@@ -13,6 +13,7 @@
 #include "crash/recording/json_codec.h"
 #include "crash/recording/report_fixer.h"
 #include "crash/recording/report_store.h"
+#include "crash/recording/system_info.h"
 #include "crash/reporting/crash_doctor.h"
 #include "crash/reporting/crash_report_filters.h"
 #include "skald/platform/bundle.h"
@@ -177,6 +178,40 @@ MonitorType CrashReporter::monitoring() const {
 void CrashReporter::setIntrospectMemory(bool introspect) {
     introspectMemory_ = introspect;
     writer::setIntrospectMemory(introspect);
+}
+
+void CrashReporter::setDoNotIntrospectClasses(std::vector<std::string> classNames) {
+    const std::lock_guard lock(mutex_);
+    doNotIntrospectClasses_ = std::move(classNames);
+}
+
+std::vector<std::string> CrashReporter::doNotIntrospectClasses() const {
+    const std::lock_guard lock(mutex_);
+    return doNotIntrospectClasses_;
+}
+
+void CrashReporter::setDemangleLanguages(uint32_t languages) {
+    const std::lock_guard lock(mutex_);
+    demangleLanguages_ = languages;
+}
+
+uint32_t CrashReporter::demangleLanguages() const {
+    const std::lock_guard lock(mutex_);
+    return demangleLanguages_;
+}
+
+void CrashReporter::setPrintPreviousLog(bool print) {
+    const std::lock_guard lock(mutex_);
+    printPreviousLog_ = print;
+}
+
+bool CrashReporter::printPreviousLog() const {
+    const std::lock_guard lock(mutex_);
+    return printPreviousLog_;
+}
+
+Json CrashReporter::systemInfo() const {
+    return systeminfo::systemInfo();
 }
 
 void CrashReporter::setMaxReportCount(int count) {

@@ -63,6 +63,15 @@ class CrashReporter {
     void setIntrospectMemory(bool introspect);
     void setMaxReportCount(int count);
     void setDeleteBehaviorAfterSendAll(int behavior) { deleteBehaviorAfterSendAll_ = behavior; }
+    /// Classes whose objects a report names by class only. This platform's
+    /// crash reports introspect no objects, so the list is kept for callers.
+    void setDoNotIntrospectClasses(std::vector<std::string> classNames);
+    std::vector<std::string> doNotIntrospectClasses() const;
+    /// Kept for callers: the reports' names are demangled when they are read.
+    void setDemangleLanguages(uint32_t languages);
+    uint32_t demangleLanguages() const;
+    void setPrintPreviousLog(bool print);
+    bool printPreviousLog() const;
 
     void setSink(std::shared_ptr<CrashReportFilter> sink);
     std::shared_ptr<CrashReportFilter> sink() const;
@@ -77,10 +86,16 @@ class CrashReporter {
     /// Every stored report, fixed up, decoded and diagnosed, oldest first.
     std::vector<Json> allReports();
     std::optional<Json> reportWithIntID(uint64_t reportId);
+    /// The same report, as the report store names it.
+    std::optional<Json> reportWithID(uint64_t reportId) { return reportWithIntID(reportId); }
     std::vector<uint64_t> reportIDs();
     int reportCount();
     void deleteAllReports();
     void deleteReportWithID(uint64_t reportId);
+
+    /// What the system-information collector gathered ("systemName",
+    /// "machine", "memorySize", ...); free memory is read at the call.
+    Json systemInfo() const;
 
     // The crash state of this and the previous launch.
     bool crashedLastLaunch() const;
@@ -121,6 +136,9 @@ class CrashReporter {
     std::optional<Json> userInfo_;
     std::function<void()> onCrash_;
     std::shared_ptr<CrashReportFilter> sink_;
+    std::vector<std::string> doNotIntrospectClasses_;
+    uint32_t demangleLanguages_ = 0;
+    bool printPreviousLog_ = false;
 };
 
 }  // namespace skald::crash

@@ -4,14 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "crash/async_safe/report_paths.h"
 #include "crash/recording/crash_core.h"
 #include "crash/recording/monitor_activation.h"
+#include "crash/recording/system_info.h"
 #include "integrations/crash_reporter.h"
+#include "skald/hub.h"
 #include "skald/options.h"
+#include "skald/platform/notification_center.h"
+#include "skald/scope.h"
+#include "skald/sdk.h"
 #include "support/temp_directory.h"
 
 namespace skald::crash {
@@ -78,6 +85,60 @@ TEST(CrashIntegration, DoesNotInstallWithTheCrashHandlerOff) {
     EXPECT_FALSE(integration.installWithOptions(options));
     EXPECT_FALSE(core::isInstalled());
     EXPECT_EQ(registry::activeMonitors() & monitor_type::kSignal, 0U);
+}
+
+TEST(CrashIntegration, ALocaleChangeReachesTheDeviceContextUntilUninstalled) {
+    registry::setDebuggerProbe([] { return false; });
+    test::TempDirectory directory;
+    Options options;
+    options.cacheDirectoryPath = directory.path();
+    const auto hub = SDK::currentHub();
+    ASSERT_TRUE(hub);
+    hub->scope()->setContextValue(Json{{"model", "bench-1"}}, "device");
+    ::setenv("LC_ALL", "de_DE.UTF-8", 1);
+
+    CrashIntegration integration;
+    ASSERT_TRUE(integration.installWithOptions(options));
+    auto& center = platform::NotificationCenter::defaultCenter();
+    center.postNotificationName(platform::kCurrentLocaleDidChangeNotification);
+    Json device = hub->scope()->context()["device"];
+    EXPECT_EQ(device["locale"], "de_DE");
+    EXPECT_EQ(device["model"], "bench-1") << "the rest of the context stays";
+
+    // After uninstall the integration no longer listens.
+    integration.uninstall();
+    ::setenv("LC_ALL", "fr_FR.UTF-8", 1);
+    center.postNotificationName(platform::kCurrentLocaleDidChangeNotification);
+    EXPECT_EQ(hub->scope()->context()["device"]["locale"], "de_DE");
+    ::unsetenv("LC_ALL");
+}
+
+TEST(CrashReporter, KeepsItsSettingsAndAnswersForItsSystemAndReports) {
+    test::TempDirectory directory;
+    CrashReporter reporter(directory.path());
+    reporter.setDoNotIntrospectClasses({"Secret", "Token"});
+    reporter.setDemangleLanguages(3);
+    reporter.setPrintPreviousLog(true);
+    EXPECT_EQ(reporter.doNotIntrospectClasses(), (std::vector<std::string>{"Secret", "Token"}));
+    EXPECT_EQ(reporter.demangleLanguages(), 3U);
+    EXPECT_TRUE(reporter.printPreviousLog());
+
+    systeminfo::enable();
+    const Json info = reporter.systemInfo();
+    EXPECT_EQ(info.value("systemName", ""), "Linux");
+    EXPECT_GT(info.value("memorySize", uint64_t{0}), 0U);
+    EXPECT_EQ(info.value("processID", 0), static_cast<int>(::getpid()));
+
+    ASSERT_TRUE(reporter.install());
+    EXPECT_FALSE(reporter.reportWithID(12345));
+    char path[500];
+    ASSERT_TRUE(nextCrashReportPath(path, sizeof path));
+    std::ofstream(path) << R"({"report":{"id":"x","timestamp":1},"crash":{"threads":[]}})";
+    const auto ids = reporter.reportIDs();
+    ASSERT_EQ(ids.size(), 1U);
+    const auto report = reporter.reportWithID(ids.front());
+    ASSERT_TRUE(report);
+    EXPECT_EQ((*report)["report"]["id"], "x");
 }
 
 }  // namespace

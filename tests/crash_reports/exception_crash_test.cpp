@@ -73,5 +73,22 @@ TEST(ExceptionCrash, AnApplicationLayerExceptionIsReportedWithItsDetails) {
     EXPECT_TRUE(contains(symbolNames(*crashed), "victimRaiseAppException"));
 }
 
+TEST(ExceptionCrash, AnApplicationLayerExceptionReachingTerminateIsReportedByItsOwnMonitor) {
+    TempDirectory directory;
+    const VictimRun run = runVictim(directory.path(), "app-exception-uncaught");
+    EXPECT_EQ(run.signal, SIGABRT) << run.output;
+    const auto report = onlyReport(directory.path());
+    ASSERT_TRUE(report);
+    const json& error = (*report)["crash"]["error"];
+    // Its name, reason and user info, not a C++ exception of its type.
+    EXPECT_EQ(error["type"], "nsexception");
+    EXPECT_EQ(error["nsexception"]["name"], "VictimException");
+    EXPECT_EQ(error["reason"], "the app layer gave up");
+    EXPECT_FALSE(error.contains("cpp_exception"));
+    const json* crashed = crashedThread(*report);
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_TRUE(contains(symbolNames(*crashed), "victimRaiseAppException"));
+}
+
 }  // namespace
 }  // namespace skald::test

@@ -38,7 +38,7 @@ void usage() {
                  "       overflow-thread busy-threads two-threads recrash sigterm sigterm-on\n"
                  "       sigpipe-ignored wait-after-report timed timed-blocked smashed-stack\n"
                  "       dlopen-crash-inside dlopen-then-crash dlclose-then-crash\n"
-                 "       terminate-without-exception\n");
+                 "       terminate-without-exception app-exception-uncaught\n");
 }
 
 void startBusyThreads(int count) {
@@ -307,6 +307,8 @@ int main(int argc, char** argv) {
         stale();
     }
     if (mode == "terminate-without-exception") std::terminate();
+    // Nobody catches it: it reaches the C++ runtime's terminate.
+    if (mode == "app-exception-uncaught") victimRaiseAppException();
     if (mode == "sigterm" || mode == "sigterm-on") ::raise(SIGTERM);
     if (mode == "sigpipe-ignored") {
         ::raise(SIGPIPE);

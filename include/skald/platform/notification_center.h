@@ -29,6 +29,10 @@ inline constexpr char kApplicationDidEnterBackgroundNotification[] =
     "NSApplicationDidEnterBackgroundNotification";
 inline constexpr char kApplicationWillEnterForegroundNotification[] =
     "NSApplicationWillEnterForegroundNotification";
+/// Posted by a host when it changed the locale of its process (setlocale, or
+/// LANG and friends); the SDK then reports the new one.
+inline constexpr char kCurrentLocaleDidChangeNotification[] =
+    "NSCurrentLocaleDidChangeNotification";
 
 /// One posted notification. `object` is the sender (compared by address
 /// only, never dereferenced); `userInfo` is null when there is none.

@@ -105,4 +105,17 @@ platform::UncaughtExceptionHandler appExceptionHandler() {
     return handleException;
 }
 
+bool handOverCurrentAppException() {
+    const auto handler = platform::uncaughtExceptionHandler();
+    if (handler == nullptr) return false;
+    try {
+        throw;
+    } catch (const platform::AppException& exception) {
+        handler(exception);
+        return true;
+    } catch (...) {
+    }
+    return false;
+}
+
 }  // namespace skald::crash

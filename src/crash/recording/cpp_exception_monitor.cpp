@@ -141,6 +141,18 @@ void handleTerminate() {
     uintptr_t terminateStack[kMaxThrowFrames];
     int terminateStackCount = 0;
     const std::type_info* type = abi::__cxa_current_exception_type();
+    // An application-layer exception is its own monitor's to report, with
+    // its name, reason and user info; without that monitor it is reported
+    // here like any other.
+    if (type != nullptr) {
+        gCaptureStack = false;
+        const bool handedOver = handOverCurrentAppException();
+        gCaptureStack = gIsEnabled.load();
+        if (handedOver) {
+            if (gPreviousTerminateHandler != nullptr) gPreviousTerminateHandler();
+            std::abort();
+        }
+    }
     bool hasDescription = false;
     if (type != nullptr) {
         describeType(type, typeName, sizeof typeName);

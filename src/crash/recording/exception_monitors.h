@@ -14,4 +14,9 @@ namespace skald::crash {
 const MonitorAPI* nsExceptionMonitorApi();
 const MonitorAPI* cppExceptionMonitorApi();
 
+/// From a terminate handler: when the current exception is the application
+/// layer's and its uncaught-exception handler is set, hands it over (that
+/// monitor reports it) and returns true; false otherwise.
+bool handOverCurrentAppException();
+
 }  // namespace skald::crash
