@@ -162,7 +162,8 @@ TEST_F(AppStateNotifications, UninstallStopsObservingAndAStartObservesAgain) {
     const size_t before = center.observerCount();
     CrashIntegration integration;
     ASSERT_TRUE(integration.installWithOptions(options));
-    EXPECT_EQ(center.observerCount(), before + 5);
+    // The five application notifications, and the locale change.
+    EXPECT_EQ(center.observerCount(), before + 6);
     integration.uninstall();
     EXPECT_EQ(center.observerCount(), before);
 
@@ -173,7 +174,7 @@ TEST_F(AppStateNotifications, UninstallStopsObservingAndAStartObservesAgain) {
     CrashIntegration again;
     ASSERT_TRUE(again.installWithOptions(options));
     ASSERT_TRUE(again.installWithOptions(options));
-    EXPECT_EQ(center.observerCount(), before + 5);
+    EXPECT_EQ(center.observerCount(), before + 6);
     post(platform::kApplicationDidBecomeActiveNotification);
     EXPECT_TRUE(state().applicationIsActive);
     again.uninstall();
