@@ -29,17 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-std::string commandOutput(const std::string& command) {
-    std::string output;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) return output;
-    std::array<char, 4096> buffer{};
-    while (size_t count = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) {
-        output.append(buffer.data(), count);
-    }
-    return output;
-}
-
 bool haveGdb() {
     return commandOutput("command -v gdb").find("gdb") != std::string::npos;
 }

@@ -18,17 +18,6 @@
 namespace skald::test {
 namespace {
 
-std::string commandOutput(const std::string& command) {
-    std::string output;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) return output;
-    std::array<char, 4096> buffer{};
-    while (size_t count = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) {
-        output.append(buffer.data(), count);
-    }
-    return output;
-}
-
 /// The name without its parameter list, demangled when it is mangled.
 std::string baseName(const std::string& name) {
     std::string readable = name;

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
+#include <memory>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -52,6 +55,17 @@ VictimRun runProgram(const std::vector<std::string>& arguments,
     text << output.rdbuf();
     run.output = text.str();
     return run;
+}
+
+std::string commandOutput(const std::string& command) {
+    std::string output;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) return output;
+    std::array<char, 4096> buffer{};
+    while (size_t count = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) {
+        output.append(buffer.data(), count);
+    }
+    return output;
 }
 
 std::vector<std::filesystem::path> reportFiles(const std::filesystem::path& directory) {

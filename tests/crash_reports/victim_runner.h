@@ -28,6 +28,9 @@ VictimRun runVictim(const std::filesystem::path& directory, const std::string& m
 VictimRun runProgram(const std::vector<std::string>& arguments,
                      const std::filesystem::path& outputPath, int timeoutSeconds = 30);
 
+/// What a shell command prints on its standard output.
+std::string commandOutput(const std::string& command);
+
 /// The report files the victim left in "<directory>/Reports".
 std::vector<std::filesystem::path> reportFiles(const std::filesystem::path& directory);
 
