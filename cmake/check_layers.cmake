@@ -4,7 +4,7 @@
 #   cmake -DSOURCE_DIR=<repo> -DSTAMP=<file> -P check_layers.cmake
 
 # Layers bottom up: the folders (under src/) each one holds.
-set(layers platform app crash_time util model transport crash core integrations sdk)
+set(layers platform app crash_time util model transport crash core integrations sdk app_bridge)
 set(folders_platform "platform/")
 set(folders_app "platform/app/")
 set(folders_crash_time "crash/async_safe/")
@@ -15,6 +15,7 @@ set(folders_crash "crash/recording/;crash/reporting/")
 set(folders_core "core/")
 set(folders_integrations "integrations/")
 set(folders_sdk "sdk/")
+set(folders_app_bridge "app_bridge/")
 
 # What each layer may use besides itself and the public headers.
 set(uses_platform "")
@@ -27,6 +28,7 @@ set(uses_crash "platform;crash_time;util;model")
 set(uses_core "platform;crash_time;util;model;transport;crash")
 set(uses_integrations "platform;crash_time;util;model;transport;crash;core")
 set(uses_sdk "platform;crash_time;util;model;transport;crash;core;integrations")
+set(uses_app_bridge "platform;app;crash_time;util;model;transport;crash;core;integrations;sdk")
 
 # The layer of a path relative to src/: the longest matching folder wins, so
 # that platform/app/ is not taken for platform/.

@@ -39,6 +39,8 @@ commands:
   --error DOMAIN:CODE:TEXT  capture an error; the --underlying options that
   --underlying DOMAIN:CODE:TEXT   follow it give its cause, its cause's cause...
   --attachment PATH TEXT    capture a message event with the file attached
+  --scope-file PATH         attach the file to every later event and crash
+  --scope-text NAME=TEXT    attach TEXT as the file NAME the same way
   --sleep SECONDS           wait (a crash after 2 s is not a start-up crash)
   --crashed-last-run VALUE  print "crashed last run: yes|no" (VALUE is ignored)
   --crash KIND              crash: segv, bus, fpe, ill, abort, cpp-exception,
@@ -265,6 +267,14 @@ int main(int argc, char** argv) {
             const std::string* message = value();
             if (!message) return fail("missing text for", "--attachment");
             captureMessageWithAttachment(*text, *message);
+        } else if (command == "--scope-file") {
+            skald::SDK::configureScope(
+                [&](skald::Scope& s) { s.addAttachment(skald::Attachment::fromPath(*text)); });
+        } else if (command == "--scope-text") {
+            if (!splitPair(*text, '=', key, rest)) return fail("expected NAME=TEXT", text->c_str());
+            skald::SDK::configureScope([&](skald::Scope& s) {
+                s.addAttachment(skald::Attachment::fromData(rest, key, "text/plain"));
+            });
         } else if (command == "--sleep") {
             std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(text->c_str())));
         } else if (command == "--crashed-last-run") {

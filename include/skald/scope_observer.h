@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "skald/attachment.h"
 #include "skald/json.h"
 #include "skald/level.h"
 #include "skald/user.h"
@@ -40,6 +41,8 @@ class ScopeObserver {
 
     /// Optional: observers that do not track the screen ignore it.
     virtual void setCurrentScreen(const std::optional<std::string>& screen) { (void)screen; }
+    /// Optional: the whole attachment list after each change.
+    virtual void setAttachments(const std::vector<Attachment>& attachments) { (void)attachments; }
 };
 
 }  // namespace skald

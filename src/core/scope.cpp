@@ -270,6 +270,7 @@ std::optional<std::string> Scope::replayId() const {
 void Scope::addAttachment(Attachment attachment) {
     std::lock_guard guard(attachmentMutex_);
     attachments_.push_back(std::move(attachment));
+    notifyObservers([&](ScopeObserver& o) { o.setAttachments(attachments_); });
 }
 
 void Scope::addCrashReportAttachmentInPath(const std::string& path) {
@@ -284,6 +285,7 @@ void Scope::addCrashReportAttachmentInPath(const std::string& path) {
 void Scope::clearAttachments() {
     std::lock_guard guard(attachmentMutex_);
     attachments_.clear();
+    notifyObservers([&](ScopeObserver& o) { o.setAttachments(attachments_); });
 }
 
 std::vector<Attachment> Scope::attachments() const {

@@ -8,21 +8,47 @@ namespace skald::crash {
 
 namespace {
 std::mutex gInstallMutex;
+// Under gInstallMutex.
+const Installation::CrashHandlerData* gActiveCrashHandlerData = nullptr;
 }  // namespace
 
 Installation::Installation(std::vector<std::string> requiredProperties)
-    : requiredProperties_(std::move(requiredProperties)) {}
+    : requiredProperties_(std::move(requiredProperties)),
+      crashHandlerData_(std::make_unique<CrashHandlerData>()) {}
+
+Installation::~Installation() {
+    const std::lock_guard lock(gInstallMutex);
+    // A reporter that outlives this installation must not reach its data.
+    if (gActiveCrashHandlerData == crashHandlerData_.get()) {
+        gActiveCrashHandlerData = nullptr;
+        CrashReporter::shared().setOnCrash(nullptr);
+    }
+}
 
 void Installation::install(const std::string& basePath) {
     const std::lock_guard lock(gInstallMutex);
     CrashReporter& reporter = CrashReporter::shared();
     reporter.setBasePath(basePath);
+    gActiveCrashHandlerData = crashHandlerData_.get();
+    // This installation's crash-time fields live in its data block; the
+    // reporter keeps the hook and never calls it while writing.
+    reporter.setOnCrash([data = crashHandlerData_.get()] { (void)data; });
     reporter.install();
 }
 
 void Installation::uninstall() {
     const std::lock_guard lock(gInstallMutex);
-    CrashReporter::shared().uninstall();
+    CrashReporter& reporter = CrashReporter::shared();
+    if (gActiveCrashHandlerData == crashHandlerData_.get()) {
+        gActiveCrashHandlerData = nullptr;
+        reporter.setOnCrash(nullptr);
+    }
+    reporter.uninstall();
+}
+
+const Installation::CrashHandlerData* Installation::activeCrashHandlerData() {
+    const std::lock_guard lock(gInstallMutex);
+    return gActiveCrashHandlerData;
 }
 
 bool Installation::hasProperty(const std::string&) const {

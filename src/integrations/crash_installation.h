@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,12 +19,24 @@ namespace skald::crash {
 /// Binds a report sink to the crash reporter and installs it.
 class Installation {
   public:
-    explicit Installation(std::vector<std::string> requiredProperties);
-    virtual ~Installation() = default;
+    /// Room the crash handler data gives an installation's crash-time fields.
+    static constexpr std::size_t kCrashHandlerDataSize = 4016;
+    using CrashHandlerData = std::array<uint8_t, kCrashHandlerDataSize>;
 
-    /// Sets the reporter's base path and installs it.
+    explicit Installation(std::vector<std::string> requiredProperties);
+    virtual ~Installation();
+
+    /// Sets the reporter's base path, makes this installation's crash handler
+    /// data the active one, hands the reporter its crash hook and installs it.
     void install(const std::string& basePath);
+    /// Takes the hook back when it is still this installation's, and
+    /// uninstalls the reporter.
     void uninstall();
+
+    /// Zeroed at construction.
+    const CrashHandlerData& crashHandlerData() const { return *crashHandlerData_; }
+    /// The crash handler data of the installation installed last, or null.
+    static const CrashHandlerData* activeCrashHandlerData();
 
     /// Checks the required properties, then hands every stored report to the
     /// sink through the reporter.
@@ -40,6 +54,8 @@ class Installation {
 
   private:
     std::vector<std::string> requiredProperties_;
+    // Its own allocation: its address is what marks the active installation.
+    std::unique_ptr<CrashHandlerData> crashHandlerData_;
 };
 
 /// The installation the SDK uses: its sink converts reports into events.

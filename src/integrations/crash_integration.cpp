@@ -4,7 +4,10 @@
 
 #include "core/crash_wrapper.h"
 #include "core/dependency_container.h"
+#include "crash/async_safe/crash_attachments.h"
+#include "crash/async_safe/crash_event_handler.h"
 #include "crash/async_safe/monitors.h"
+#include "crash/recording/crash_attachment_table.h"
 #include "crash/recording/crash_scope_observer.h"
 #include "integrations/crash_installation.h"
 #include "integrations/crash_reporter.h"
@@ -47,8 +50,8 @@ bool CrashIntegration::installWithOptions(const Options& options) {
     inAppIncludes_ = options.inAppIncludes();
     inAppExcludes_ = options.inAppExcludes();
     crashedSessionHandler_ = std::make_shared<SessionCrashedHandler>(crashWrapper_);
-    scopeObserver_ =
-        std::make_shared<crash::CrashScopeObserver>(static_cast<int>(options.maxBreadcrumbs));
+    scopeObserver_ = std::make_shared<crash::CrashScopeObserver>(
+        static_cast<int>(options.maxBreadcrumbs), options.maxAttachmentSize);
     startCrashHandler(options.cacheDirectoryPath, options.enableSigtermReporting);
     configureScope();
     return true;
@@ -72,6 +75,9 @@ void CrashIntegration::startCrashHandler(const std::string& cacheDirectoryPath,
     }
     crash::setSigtermMonitoringEnabled(enableSigtermReporting);
     installation->install(cacheDirectoryPath);
+    // The scope's attachments are copied next to the report at crash time and
+    // sent with the crash event at the next start.
+    crash::handler::setAttachmentCallback(crash::writeCrashAttachments);
     if (crashedSessionHandler_) crashedSessionHandler_->endCurrentSessionAsCrashedWhenCrashOrOOM();
     // Reports are sent once per process: a later start after uninstall
     // reuses the installation and does not send them again.
@@ -91,6 +97,7 @@ void CrashIntegration::configureScope() {
     if (auto text = jsonBytes(userInfo)) userInfo = parseJsonBytes(*text).value_or(userInfo);
     crash::CrashReporter::shared().setUserInfo(userInfo);
     scope->addObserver(scopeObserver_);
+    scopeObserver_->setAttachments(scope->attachments());
     // Registered for this integration, so that uninstall removes exactly it.
     auto& center = platform::NotificationCenter::defaultCenter();
     center.removeObserver(this);
@@ -124,6 +131,8 @@ void CrashIntegration::uninstall() {
         gStarted = false;
     }
     platform::NotificationCenter::defaultCenter().removeObserver(this);
+    crash::handler::setAttachmentCallback(nullptr);
+    crash::clearCrashAttachments();
     if (installation) installation->uninstall();
 }
 

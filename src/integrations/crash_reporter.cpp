@@ -104,6 +104,16 @@ bool CrashReporter::install() {
     return monitoring_ != 0;
 }
 
+void CrashReporter::setOnCrash(std::function<void()> onCrash) {
+    const std::lock_guard lock(mutex_);
+    onCrash_ = std::move(onCrash);
+}
+
+bool CrashReporter::hasOnCrash() const {
+    const std::lock_guard lock(mutex_);
+    return static_cast<bool>(onCrash_);
+}
+
 void CrashReporter::uninstall() {
     const std::lock_guard lock(mutex_);
     monitoringWhenUninstalled_ = monitoring_;

@@ -76,7 +76,9 @@ class CrashReporter {
     void setSink(std::shared_ptr<CrashReportFilter> sink);
     std::shared_ptr<CrashReportFilter> sink() const;
 
-    void setOnCrash(std::function<void()> onCrash) { onCrash_ = std::move(onCrash); }
+    /// Kept for the installation that sets it; `uninstall` drops it.
+    void setOnCrash(std::function<void()> onCrash);
+    bool hasOnCrash() const;
 
     /// Hands every stored report to the sink, then deletes them as the
     /// delete behaviour says.

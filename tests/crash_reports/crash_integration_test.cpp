@@ -9,10 +9,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "crash/async_safe/crash_attachments.h"
+#include "crash/async_safe/crash_event_handler.h"
 #include "crash/async_safe/report_paths.h"
 #include "crash/recording/crash_core.h"
 #include "crash/recording/monitor_activation.h"
 #include "crash/recording/system_info.h"
+#include "integrations/crash_installation.h"
 #include "integrations/crash_reporter.h"
 #include "skald/hub.h"
 #include "skald/options.h"
@@ -139,6 +142,72 @@ TEST(CrashReporter, KeepsItsSettingsAndAnswersForItsSystemAndReports) {
     const auto report = reporter.reportWithID(ids.front());
     ASSERT_TRUE(report);
     EXPECT_EQ((*report)["report"]["id"], "x");
+}
+
+TEST(CrashInstallation, InstallMakesItsZeroedDataActiveAndHandsTheReporterItsHook) {
+    registry::setDebuggerProbe([] { return false; });
+    test::TempDirectory directory;
+    auto first = std::make_unique<InstallationReporter>(nullptr, nullptr, nullptr);
+    InstallationReporter second(nullptr, nullptr, nullptr);
+    EXPECT_EQ(first->crashHandlerData().size(), 4016U);
+    for (const uint8_t byte : first->crashHandlerData()) ASSERT_EQ(byte, 0);
+    EXPECT_EQ(Installation::activeCrashHandlerData(), nullptr);
+    CrashReporter& reporter = CrashReporter::shared();
+    EXPECT_FALSE(reporter.hasOnCrash());
+
+    first->install(directory.path());
+    EXPECT_EQ(Installation::activeCrashHandlerData(), &first->crashHandlerData());
+    EXPECT_TRUE(reporter.hasOnCrash());
+    second.install(directory.path());
+    EXPECT_EQ(Installation::activeCrashHandlerData(), &second.crashHandlerData());
+
+    // Uninstalling the one that is not active leaves the active one's data.
+    first->uninstall();
+    EXPECT_EQ(Installation::activeCrashHandlerData(), &second.crashHandlerData());
+    first->install(directory.path());
+    EXPECT_TRUE(reporter.hasOnCrash());
+    first.reset();
+    EXPECT_EQ(Installation::activeCrashHandlerData(), nullptr) << "no pointer to freed data";
+    EXPECT_FALSE(reporter.hasOnCrash());
+
+    second.install(directory.path());
+    second.uninstall();
+    EXPECT_EQ(Installation::activeCrashHandlerData(), nullptr);
+    EXPECT_FALSE(reporter.hasOnCrash());
+}
+
+TEST(CrashIntegration, TheScopesAttachmentsReachTheCrashTimeWriterUntilUninstalled) {
+    registry::setDebuggerProbe([] { return false; });
+    test::TempDirectory directory;
+    Options options;
+    options.cacheDirectoryPath = directory.path();
+    const auto hub = SDK::currentHub();
+    ASSERT_TRUE(hub);
+    // One from before the start and one from after it.
+    hub->scope()->addAttachment(Attachment::fromData("early", "early.txt"));
+    CrashIntegration integration;
+    ASSERT_TRUE(integration.installWithOptions(options));
+    EXPECT_TRUE(handler::hasAttachmentCallback());
+    hub->scope()->addAttachment(Attachment::fromData("late", "late.txt"));
+
+    test::TempDirectory written;
+    writeCrashAttachments(written.path().c_str());
+    std::ifstream early(written.file("early.txt"));
+    std::ifstream late(written.file("late.txt"));
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(early)), {}), "early");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(late)), {}), "late");
+
+    hub->scope()->clearAttachments();
+    test::TempDirectory cleared;
+    writeCrashAttachments(cleared.path().c_str());
+    EXPECT_TRUE(fs::is_empty(cleared.path()));
+
+    hub->scope()->addAttachment(Attachment::fromData("again", "again.txt"));
+    integration.uninstall();
+    EXPECT_FALSE(handler::hasAttachmentCallback());
+    test::TempDirectory after;
+    writeCrashAttachments(after.path().c_str());
+    EXPECT_TRUE(fs::is_empty(after.path()));
 }
 
 }  // namespace

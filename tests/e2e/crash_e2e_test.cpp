@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <fstream>
+#include <map>
 
 #include "e2e/example_fixture.h"
 
@@ -140,6 +144,53 @@ TEST_F(CrashEndToEnd, AStartUpCrashIsSentBeforeStartReturns) {
     EXPECT_EQ(crashWithScope("abort"), 1000 + SIGABRT);
     EXPECT_EQ(runExample({"--flush", "0"}), 0) << exampleLog();
     EXPECT_EQ(fatalEvents().size(), 1u) << exampleLog();
+}
+
+TEST_F(CrashEndToEnd, TheScopesAttachmentsAsTheyWereAtTheCrashTravelWithTheCrashEvent) {
+    const fs::path log = root / "app.log";
+    std::ofstream(log) << "written before the crash";
+    const fs::path fifo = root / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(crashWithScope("segv", {"--scope-text", "notes.txt=taken at the crash",
+                                      "--scope-file", log.string(), "--scope-file", fifo.string(),
+                                      "--scope-file", (root / "missing.txt").string()}),
+              1000 + SIGSEGV)
+        << exampleLog();
+    // What the crashed run saw is sent, not what the file holds by now.
+    std::ofstream(log) << "written after the crash";
+
+    EXPECT_EQ(runExample({}), 0) << exampleLog();
+    std::map<std::string, std::string> attached;
+    for (const auto& received : receiver->received()) {
+        std::ifstream file(received.storedFile, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+        const auto envelope = Serialization::envelopeWithData(bytes);
+        if (!envelope) continue;
+        bool fatal = false;
+        for (const auto& item : envelope->items()) {
+            if (item->header()->type() != "event") continue;
+            const auto event = parseJsonBytes(item->data());
+            fatal = event && event->value("level", "") == "fatal";
+        }
+        if (!fatal) continue;
+        for (const auto& item : envelope->items()) {
+            if (item->header()->type() == "attachment" && item->header()->filename())
+                attached[*item->header()->filename()] = item->data();
+        }
+    }
+    EXPECT_EQ(attached["notes.txt"], "taken at the crash") << exampleLog();
+    EXPECT_EQ(attached["app.log"], "written before the crash");
+    // A FIFO is not read (it could block the crashing process) and a missing
+    // file is skipped; neither stops the others.
+    EXPECT_EQ(attached.count("pipe"), 0u);
+    EXPECT_EQ(attached.count("missing.txt"), 0u);
+    EXPECT_EQ(attached.size(), 2u);
+    EXPECT_TRUE(reportFiles().empty());
+    // The copies go with their report.
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(root, error))
+        EXPECT_EQ(entry.path().filename().string().find("-attachments"), std::string::npos)
+            << entry.path();
 }
 
 TEST_F(CrashEndToEnd, WithoutTheCrashHandlerNothingIsCaughtOrClaimed) {

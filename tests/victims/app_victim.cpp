@@ -4,7 +4,10 @@
 // state it leaves behind.
 //
 //   skald-app-victim <cache-dir> STEP...
-//   STEP: wait=MILLISECONDS | lose-focus | regain-focus | crash | quit
+//   STEP: wait=MILLISECONDS | lose-focus | regain-focus | crash | raise | quit
+//
+// "raise" lets an application-layer exception escape a main-loop block. The
+// SDK gets the DSN in SKALD_DSN, if any.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,13 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "skald/app/application.h"
 #include "platform/app/scripted_frontend.h"
+#include "skald/app/crash_exception_application.h"
 #include "skald/sdk.h"
 
 namespace {
 
 using skald::app::Application;
+using skald::app::CrashExceptionApplication;
 using skald::app::ScriptedFrontend;
 
 __attribute__((noinline)) void crashNow() {
@@ -37,8 +41,11 @@ class VictimDelegate : public skald::app::ApplicationDelegate {
 
     void applicationDidFinishLaunching(const skald::platform::Notification&) override {
         // No DSN: nothing is sent, crash handling runs all the same.
-        skald::SDK::startWithConfigureOptions(
-            [this](skald::Options& options) { options.cacheDirectoryPath = cacheDirectory_; });
+        skald::SDK::startWithConfigureOptions([this](skald::Options& options) {
+            options.cacheDirectoryPath = cacheDirectory_;
+            if (const char* dsn = std::getenv("SKALD_DSN")) options.setDsn(dsn);
+            options.debug = std::getenv("SKALD_DEBUG") != nullptr;
+        });
     }
 
     void applicationDidBecomeActive(const skald::platform::Notification&) override {
@@ -66,6 +73,9 @@ class VictimDelegate : public skald::app::ApplicationDelegate {
             next(0);
         } else if (step == "crash") {
             crashNow();
+        } else if (step == "raise") {
+            skald::platform::AppException::raise("VictimFailure", "raised on purpose",
+                                                 {{"step", index}});
         } else if (step == "quit") {
             application_.terminate();
         } else {
@@ -87,11 +97,12 @@ int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
                      "usage: skald-app-victim <cache-dir> STEP...\n"
-                     "STEP: wait=MILLISECONDS | lose-focus | regain-focus | crash | quit\n");
+                     "STEP: wait=MILLISECONDS | lose-focus | regain-focus | crash | raise | "
+                     "quit\n");
         return 2;
     }
     auto frontend = std::make_shared<ScriptedFrontend>();
-    Application application(frontend);
+    CrashExceptionApplication application(frontend);
     VictimDelegate delegate(application, frontend, argv[1],
                             std::vector<std::string>(argv + 2, argv + argc));
     const int code = application.run(delegate);

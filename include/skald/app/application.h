@@ -129,7 +129,13 @@ class Application : private FrontendHost {
 
     /// Writes the exception to standard error and calls the uncaught
     /// exception handler, if one is set.
-    void reportException(const AppException& exception);
+    virtual void reportException(const AppException& exception);
+    /// With crash-on-exceptions set, an uncaught exception is reported and
+    /// then handed here instead of to the uncaught-exception action. Ends the
+    /// process with `abort`.
+    [[noreturn]] virtual void crashOnException(const AppException& exception);
+    void setCrashOnExceptions(bool crash) { crashOnExceptions_ = crash; }
+    bool crashOnExceptions() const { return crashOnExceptions_.load(); }
     void setUncaughtExceptionAction(UncaughtExceptionAction action) { exceptionAction_ = action; }
     UncaughtExceptionAction uncaughtExceptionAction() const { return exceptionAction_.load(); }
 
@@ -162,6 +168,7 @@ class Application : private FrontendHost {
     std::atomic<bool> quit_{false};
     std::atomic<int> exitCode_{0};
     std::atomic<UncaughtExceptionAction> exceptionAction_{UncaughtExceptionAction::Abort};
+    std::atomic<bool> crashOnExceptions_{false};
     // Blocks queued on the loop check it before they run; cleared when the
     // application goes away.
     std::shared_ptr<std::atomic<bool>> alive_;

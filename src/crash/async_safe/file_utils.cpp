@@ -18,16 +18,6 @@ namespace {
 
 constexpr size_t kPathSize = 500;
 
-bool joinPath(const char* directory, const char* name, char* out) {
-    const size_t directoryLength = std::strlen(directory);
-    const size_t nameLength = std::strlen(name);
-    if (directoryLength + 1 + nameLength + 1 > kPathSize) return false;
-    std::memcpy(out, directory, directoryLength);
-    out[directoryLength] = '/';
-    std::memcpy(out + directoryLength + 1, name, nameLength + 1);
-    return true;
-}
-
 bool deleteContents(const char* path, int depth);
 
 bool deleteEntry(const char* path, int depth) {
@@ -75,7 +65,7 @@ bool deleteContents(const char* path, int depth) {
             if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
                 continue;
             char child[kPathSize];
-            if (!joinPath(path, entry->d_name, child)) {
+            if (!joinPath(path, entry->d_name, child, sizeof child)) {
                 logError("Path too long: ", path, "/", entry->d_name);
                 ok = false;
                 continue;
@@ -142,6 +132,16 @@ const char* lastPathEntry(const char* path) {
     if (path == nullptr) return nullptr;
     const char* slash = std::strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
+}
+
+bool joinPath(const char* directory, const char* name, char* out, size_t capacity) {
+    const size_t directoryLength = std::strlen(directory);
+    const size_t nameLength = std::strlen(name);
+    if (directoryLength + 1 + nameLength + 1 > capacity) return false;
+    std::memcpy(out, directory, directoryLength);
+    out[directoryLength] = '/';
+    std::memcpy(out + directoryLength + 1, name, nameLength + 1);
+    return true;
 }
 
 }  // namespace skald::crash

@@ -34,6 +34,9 @@ bool removeFile(const char* path, bool mustExist);
 /// Removes everything inside `path` (recursively), keeping `path` itself.
 bool deleteContentsOfPath(const char* path);
 
+/// "<directory>/<name>" into `out`; false when it does not fit in `capacity`.
+bool joinPath(const char* directory, const char* name, char* out, size_t capacity);
+
 /// The part after the last "/".
 const char* lastPathEntry(const char* path);
 

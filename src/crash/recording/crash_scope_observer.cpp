@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "crash/async_safe/scope_snapshot.h"
+#include "crash/recording/crash_attachment_table.h"
 #include "crash/recording/crash_snapshot_setters.h"
 #include "skald/user.h"
 #include "util/json_bytes.h"
@@ -32,8 +33,10 @@ void store(scope::Field field, const Json& value) {
 
 }  // namespace
 
-CrashScopeObserver::CrashScopeObserver(int maxBreadcrumbs) {
+CrashScopeObserver::CrashScopeObserver(int maxBreadcrumbs, uint64_t maxAttachmentSize)
+    : maxAttachmentSize_(maxAttachmentSize) {
     scope::clear();
+    clearCrashAttachments();
     scope::setBreadcrumbCapacity(maxBreadcrumbs);
 }
 
@@ -81,6 +84,10 @@ void CrashScopeObserver::clearBreadcrumbs() {
 
 void CrashScopeObserver::clear() {
     scope::clear();
+}
+
+void CrashScopeObserver::setAttachments(const std::vector<Attachment>& attachments) {
+    setCrashAttachments(attachments, maxAttachmentSize_);
 }
 
 }  // namespace skald::crash

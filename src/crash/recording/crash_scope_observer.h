@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "skald/scope_observer.h"
 
 namespace skald::crash {
@@ -9,7 +11,12 @@ namespace skald::crash {
 class CrashScopeObserver : public ScopeObserver {
   public:
     /// Empties the snapshot and sizes its breadcrumb ring.
-    explicit CrashScopeObserver(int maxBreadcrumbs);
+    /// Attachments held in memory above `maxAttachmentSize` bytes are not
+    /// kept for crash reports.
+    explicit CrashScopeObserver(int maxBreadcrumbs,
+                                uint64_t maxAttachmentSize = kDefaultMaxAttachmentSize);
+
+    static constexpr uint64_t kDefaultMaxAttachmentSize = 20 * 1024 * 1024;
 
     void setUser(const std::shared_ptr<User>& user) override;
     void setDist(const std::optional<std::string>& dist) override;
@@ -22,6 +29,11 @@ class CrashScopeObserver : public ScopeObserver {
     void addSerializedBreadcrumb(const Json& crumb) override;
     void clearBreadcrumbs() override;
     void clear() override;
+    /// Copied into the crash report's attachments directory at crash time.
+    void setAttachments(const std::vector<Attachment>& attachments) override;
+
+  private:
+    uint64_t maxAttachmentSize_;
 };
 
 }  // namespace skald::crash

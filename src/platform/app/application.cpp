@@ -284,8 +284,14 @@ void Application::reportException(const AppException& exception) {
     if (auto handler = platform::uncaughtExceptionHandler()) handler(exception);
 }
 
+void Application::crashOnException(const AppException&) {
+    frontend_->prepareForAbort();
+    std::abort();
+}
+
 void Application::handleUncaughtException(const AppException& exception) {
     reportException(exception);
+    if (crashOnExceptions_.load()) crashOnException(exception);
     switch (exceptionAction_.load()) {
         case UncaughtExceptionAction::Abort:
             frontend_->prepareForAbort();

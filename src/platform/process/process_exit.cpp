@@ -101,6 +101,15 @@ long ProcessExit::holds() {
     return gHolds.load(std::memory_order_acquire);
 }
 
+bool ProcessExit::drain(std::chrono::milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    while (gHolds.load(std::memory_order_acquire) > 0) {
+        if (Clock::now() >= end) return false;
+        nap(std::chrono::microseconds(500));
+    }
+    return true;
+}
+
 void ProcessExit::addWaker(Waker waker, void* context) {
     const int slot = gWakerCount.fetch_add(1);
     if (slot >= kMaxWakers) return;
@@ -113,10 +122,7 @@ void ProcessExit::runExitSequence(Limits limits) {
     wakeSleepers();
 
     // Envelopes on their way to disk are the only work worth a wait.
-    const auto drainEnd = Clock::now() + limits.drain;
-    while (gHolds.load(std::memory_order_acquire) > 0 && Clock::now() < drainEnd) {
-        nap(std::chrono::microseconds(500));
-    }
+    drain(limits.drain);
 
     // `exit` may come from an SDK thread in the middle of a unit: that unit
     // is the caller's own and must not be waited for.

@@ -62,6 +62,9 @@ class ProcessExit {
     static void hold();
     static void release();
     static long holds();
+    /// Waits until no envelope is on its way to disk, at most `limit`; true
+    /// when none is. For a process about to end without exit handlers.
+    static bool drain(std::chrono::milliseconds limit);
 
     /// Called when the exit sequence starts, for threads that sleep inside a
     /// library call and must notice. Wakers are kept for the process's life.
