@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "skald/serialization.h"
 #include "platform/process/process_exit.h"
 #include "skald/dsn.h"
 #include "skald/options.h"
+#include "skald/serialization.h"
 #include "transport/rate_limits.h"
 #include "transport/request_builder.h"
 #include "transport/request_manager.h"
@@ -51,6 +51,7 @@ void HttpTransport::sendEnvelope(const std::shared_ptr<Envelope>& envelope) {
         std::lock_guard guard(pendingMutex_);
         pending_.push_back(std::move(allowed));
         platform::ProcessExit::hold();
+        ++unstored_;
         if (pending_.size() > std::max<size_t>(1, parts_.options->maxCacheItems)) {
             overflow = takeOverflowUnlocked();
         }
@@ -60,6 +61,7 @@ void HttpTransport::sendEnvelope(const std::shared_ptr<Envelope>& envelope) {
         SKALD_LOG_DEBUG("Envelopes arrive faster than they can be stored: dropping the oldest.");
         recordLostItems(overflow->items(), DiscardReason::CacheOverflow);
         platform::ProcessExit::release();
+        markStored();
     }
     if (!startStoring) return;
     std::weak_ptr<HttpTransport> weak = weak_from_this();
@@ -100,6 +102,7 @@ void HttpTransport::storeNextPending() {
         // envelopes dropped on the way are not lost with them.
         parts_.fileManager->storeEnvelope(*addClientReportTo(next));
         platform::ProcessExit::release();
+        markStored();
     }
     if (more) {
         std::weak_ptr<HttpTransport> weak = weak_from_this();
@@ -239,8 +242,26 @@ void HttpTransport::finishedSending() {
     }
 }
 
+void HttpTransport::markStored() {
+    {
+        std::lock_guard guard(pendingMutex_);
+        if (unstored_ > 0) --unstored_;
+    }
+    storedCondition_.notify_all();
+}
+
 FlushResult HttpTransport::flush(double timeoutSeconds) {
     const auto timeout = platform::secondsToDuration(timeoutSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    {
+        // What was captured before the flush goes to disk first: a host that
+        // flushes and then ends the process must not lose it.
+        std::unique_lock lock(pendingMutex_);
+        if (!storedCondition_.wait_until(lock, deadline, [this] { return unstored_ == 0; })) {
+            SKALD_LOG_DEBUG("Flushing timed out while storing.");
+            return FlushResult::TimedOut;
+        }
+    }
     {
         std::lock_guard guard(lock_);
         if (isFlushing_) {
@@ -255,7 +276,9 @@ FlushResult HttpTransport::flush(double timeoutSeconds) {
     parts_.dispatchQueue->dispatchAsync([weak] {
         if (auto self = weak.lock()) self->sendAllCachedEnvelopes();
     });
-    if (!dispatchGroup_.wait(timeout)) {
+    const auto left = std::max(deadline - std::chrono::steady_clock::now(),
+                               std::chrono::steady_clock::duration::zero());
+    if (!dispatchGroup_.wait(left)) {
         SKALD_LOG_DEBUG("Flushing timed out.");
         return FlushResult::TimedOut;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -71,6 +72,7 @@ class HttpTransport final : public Transport,
   private:
     std::shared_ptr<Envelope> addClientReportTo(const std::shared_ptr<Envelope>& envelope);
     void storeNextPending();
+    void markStored();
     std::shared_ptr<Envelope> takeOverflowUnlocked();
     void deleteEnvelopeAndSendNext(const std::string& path);
     void finishedSending();
@@ -87,6 +89,9 @@ class HttpTransport final : public Transport,
     mutable std::mutex pendingMutex_;
     std::deque<std::shared_ptr<Envelope>> pending_;
     bool storing_ = false;
+    // Envelopes accepted and not yet stored or dropped; flush waits for none.
+    size_t unstored_ = 0;
+    std::condition_variable storedCondition_;
     std::mutex discardedMutex_;
     std::map<std::string, DiscardedEvent> discardedEvents_;
 };

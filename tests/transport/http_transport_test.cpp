@@ -8,17 +8,17 @@
 #include <thread>
 
 #include "core/dependency_container.h"
-#include "skald/serialization.h"
-#include "skald/platform/url_session.h"
 #include "skald/dsn.h"
 #include "skald/event.h"
 #include "skald/options.h"
+#include "skald/platform/gzip.h"
+#include "skald/platform/url_session.h"
+#include "skald/serialization.h"
 #include "skald/session.h"
 #include "support/file_manager_fixture.h"
 #include "support/log_capture.h"
 #include "support/loopback_http_server.h"
 #include "tools/receiver/receiver.h"
-#include "skald/platform/gzip.h"
 #include "transport/rate_limits.h"
 #include "transport/request_builder.h"
 #include "transport/request_manager.h"
@@ -244,6 +244,17 @@ TEST_F(HttpTransportTest, FlushTimesOutAndRefusesASecondFlush) {
     other.join();
     EXPECT_EQ(second, FlushResult::AlreadyFlushing);
     EXPECT_TRUE(eventually([&] { return storedCount() == 0; }));
+}
+
+TEST_F(HttpTransportTest, FlushReturnsOnlyOnceEverythingSentBeforeItIsOnDisk) {
+    // Nothing listens: sending fails fast, and what was captured must not be
+    // lost by a host that flushes and then ends the process at once.
+    receiver->stop();
+    makeTransport(port);
+    for (int i = 0; i < 20; ++i)
+        transport->sendEnvelope(eventEnvelope("before-" + std::to_string(i)));
+    transport->flush(10);
+    EXPECT_EQ(storedCount(), 20u);
 }
 
 TEST_F(HttpTransportTest, ARedirectAwayFromTheServiceIsAFailedSendAndTheEnvelopeStays) {
