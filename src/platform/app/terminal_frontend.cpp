@@ -1,5 +1,7 @@
 #include "platform/app/terminal_frontend.h"
 
+#include "platform/base/utf8.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -37,25 +39,12 @@ std::string sanitized(std::string_view text) {
     return out;
 }
 
-size_t codePoints(std::string_view text) {
-    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
 // Cuts to at most `width` code points, marking a cut with "...".
 std::string truncated(const std::string& text, size_t width) {
-    if (codePoints(text) <= width) return text;
+    if (platform::utf8CodePointCount(text) <= width) return text;
     const size_t keep = width > 3 ? width - 3 : 0;
-    size_t seen = 0;
-    size_t end = 0;
-    for (; end < text.size(); ++end) {
-        if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80) {
-            if (seen == keep) break;
-            ++seen;
-        }
-    }
-    return text.substr(0, end) + std::string(std::min<size_t>(width, 3), '.');
+    return text.substr(0, platform::utf8PrefixLength(text, keep)) +
+           std::string(std::min<size_t>(width, 3), '.');
 }
 
 std::string trimmed(const std::string& text) {
@@ -360,7 +349,7 @@ std::string TerminalFrontend::statusLine() const {
     const size_t labelWidth =
         static_cast<size_t>(std::max(width - static_cast<int>(bar.size()) - 2, 0));
     std::string label = truncated(sanitized(window_->label().text()), labelWidth);
-    label += std::string(labelWidth - codePoints(label), ' ');
+    label += std::string(labelWidth - platform::utf8CodePointCount(label), ' ');
     return label + "  " + bar;
 }
 
