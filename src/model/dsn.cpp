@@ -3,8 +3,8 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <cstdio>
 
+#include "platform/base/hex.h"
 #include "platform/base/utf8.h"
 #include "util/control_characters.h"
 
@@ -100,14 +100,7 @@ std::string Dsn::getHash() const {
     if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha1(), nullptr) != 1) {
         return {};
     }
-    std::string hex;
-    hex.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        char byte[3];
-        std::snprintf(byte, sizeof byte, "%02x", digest[i]);
-        hex += byte;
-    }
-    return hex;
+    return platform::hexEncode(digest, length);
 }
 
 }  // namespace skald
