@@ -17,6 +17,7 @@
 
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/report_paths.h"
+#include "platform/base/path.h"
 #include "util/file_io.h"
 #include "util/log.h"
 
@@ -44,7 +45,8 @@ std::vector<uint64_t> listIds(bool removeForeign) {
     while (const dirent* entry = ::readdir(directory)) {
         const uint64_t reportId = reportIdFromFileName(entry->d_name);
         if (reportId == 0) continue;
-        const std::string path = std::string(reportsDirectory()) + "/" + entry->d_name;
+        const std::string path =
+            platform::appendingPathComponent(reportsDirectory(), entry->d_name);
         struct stat info {};
         if (::lstat(path.c_str(), &info) != 0) continue;
         if (S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) <= kMaxReportSize) {
