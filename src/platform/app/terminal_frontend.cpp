@@ -1,5 +1,6 @@
 #include "platform/app/terminal_frontend.h"
 
+#include "platform/base/unique_fd.h"
 #include "platform/base/utf8.h"
 
 #include <fcntl.h>
@@ -80,7 +81,11 @@ class TerminalFrontend::InputReader {
     using Sink = std::function<void(std::string chunk, bool endOfInput)>;
 
     InputReader(int fd, Sink sink) : fd_(fd), sink_(std::move(sink)) {
-        if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            wakeRead_.reset(fds[0]);
+            wakeWrite_.reset(fds[1]);
+        }
         thread_ = std::thread([this] { run(); });
     }
 
@@ -90,14 +95,11 @@ class TerminalFrontend::InputReader {
             stopping_ = true;
         }
         signal_.notify_all();
-        if (wake_[1] >= 0) {
+        if (wakeWrite_) {
             const char byte = 1;
-            [[maybe_unused]] auto written = ::write(wake_[1], &byte, 1);
+            [[maybe_unused]] auto written = ::write(wakeWrite_.get(), &byte, 1);
         }
         thread_.join();
-        for (int fd : wake_) {
-            if (fd >= 0) ::close(fd);
-        }
     }
 
     void request() {
@@ -138,15 +140,15 @@ class TerminalFrontend::InputReader {
     // False when stopping.
     bool waitReadable() {
         for (;;) {
-            pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-            const int ready = ::poll(fds, wake_[0] >= 0 ? 2 : 1, -1);
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+            const int ready = ::poll(fds, wakeRead_ ? 2 : 1, -1);
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return true;  // the read reports the failure
-            if (wake_[0] >= 0 && fds[1].revents != 0) {
+            if (wakeRead_ && fds[1].revents != 0) {
                 std::lock_guard guard(mutex_);
                 if (stopping_) return false;
                 char drain[16];
-                while (::read(wake_[0], drain, sizeof drain) > 0) {
+                while (::read(wakeRead_.get(), drain, sizeof drain) > 0) {
                 }
             }
             if (fds[0].revents != 0) return true;
@@ -155,7 +157,8 @@ class TerminalFrontend::InputReader {
 
     int fd_;
     Sink sink_;
-    int wake_[2] = {-1, -1};
+    platform::unique_fd wakeRead_;
+    platform::unique_fd wakeWrite_;
     std::mutex mutex_;
     std::condition_variable signal_;
     bool wanted_ = false;
