@@ -31,20 +31,12 @@ TEST(HexTest, DecodesDigitsOfEitherCase) {
 }
 
 TEST(HexTest, RefusesOddCountsAndAnythingButDigits) {
-    EXPECT_FALSE(hexDecode("abc"));
-    EXPECT_FALSE(hexDecode("0"));
-    EXPECT_FALSE(hexDecode("0g"));
-    EXPECT_FALSE(hexDecode("g0"));
-    EXPECT_FALSE(hexDecode("0x10"));
-    EXPECT_FALSE(hexDecode("12 4"));
-    EXPECT_FALSE(hexDecode("-1"));
+    for (const std::string_view hex : {"abc", "0", "0g", "g0", "0x10", "12 4", "-1"}) {
+        EXPECT_FALSE(hexDecode(hex)) << hex;
+    }
     EXPECT_FALSE(hexDecode(std::string_view("0\0", 2)));
-    EXPECT_EQ(hexDigitValue('/'), -1);
-    EXPECT_EQ(hexDigitValue(':'), -1);
-    EXPECT_EQ(hexDigitValue('@'), -1);
-    EXPECT_EQ(hexDigitValue('G'), -1);
-    EXPECT_EQ(hexDigitValue('`'), -1);
-    EXPECT_EQ(hexDigitValue('g'), -1);
+    // The neighbours of the digit ranges.
+    for (const char c : std::string_view("/:@G`g")) EXPECT_EQ(hexDigitValue(c), -1) << c;
 }
 
 TEST(HexTest, WritesNumbersPaddedToAtLeastTheDigitsAsked) {

@@ -7,25 +7,29 @@
 namespace skald::platform {
 namespace {
 
+void expectDecoded(std::initializer_list<std::pair<std::string, std::string>> cases) {
+    for (const auto& [text, decoded] : cases) EXPECT_EQ(percentDecode(text), decoded) << text;
+}
+
 TEST(PercentTest, DecodesEscapesOfEitherCase) {
-    EXPECT_EQ(percentDecode("a%20b"), "a b");
-    EXPECT_EQ(percentDecode("%4a%4A"), "JJ");
-    EXPECT_EQ(percentDecode("%E2%82%AC"), "\xE2\x82\xAC");
-    EXPECT_EQ(percentDecode("%00"), std::string(1, '\0'));
-    EXPECT_EQ(percentDecode(""), "");
+    expectDecoded({{"a%20b", "a b"},
+                   {"%4a%4A", "JJ"},
+                   {"%E2%82%AC", "\xE2\x82\xAC"},
+                   {"%00", std::string(1, '\0')},
+                   {"", ""}});
 }
 
 TEST(PercentTest, KeepsWhatStartsNoEscape) {
-    EXPECT_EQ(percentDecode("%"), "%");
-    EXPECT_EQ(percentDecode("%4"), "%4");
-    EXPECT_EQ(percentDecode("a%4"), "a%4");
-    EXPECT_EQ(percentDecode("%zz"), "%zz");
-    EXPECT_EQ(percentDecode("%4g"), "%4g");
-    EXPECT_EQ(percentDecode("%%41"), "%A");
-    // '+' is a plus here, not a blank as in form data.
-    EXPECT_EQ(percentDecode("a+b"), "a+b");
-    // A decoded '%' starts nothing new.
-    EXPECT_EQ(percentDecode("%2541"), "%41");
+    expectDecoded({{"%", "%"},
+                   {"%4", "%4"},
+                   {"a%4", "a%4"},
+                   {"%zz", "%zz"},
+                   {"%4g", "%4g"},
+                   {"%%41", "%A"},
+                   // '+' is a plus here, not a blank as in form data.
+                   {"a+b", "a+b"},
+                   // A decoded '%' starts nothing new.
+                   {"%2541", "%41"}});
 }
 
 TEST(PercentTest, FindsEscapesOnlyWhereAllThreeCharactersAre) {
