@@ -1,5 +1,6 @@
 #include "platform/app/terminal_frontend.h"
 
+#include "platform/base/text_lines.h"
 #include "platform/base/unique_fd.h"
 #include "platform/base/utf8.h"
 
@@ -53,21 +54,6 @@ std::string trimmed(const std::string& text) {
     if (begin == std::string::npos) return {};
     const auto end = text.find_last_not_of(" \t\r");
     return text.substr(begin, end - begin + 1);
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        const size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
 }
 
 }  // namespace
@@ -489,7 +475,8 @@ void TerminalFrontend::printPrompt(const Prompt& prompt) {
     }
     out += styled(sanitized(request.messageText), "1") + "\n";
     if (!request.informativeText.empty()) {
-        for (const auto& line : splitLines(request.informativeText)) out += sanitized(line) + "\n";
+        for (const auto& line : platform::splitLines(request.informativeText))
+            out += sanitized(line) + "\n";
     }
     for (size_t i = 0; i < request.buttons.size(); ++i) {
         out += "  " + std::to_string(i + 1) + ") " + sanitized(request.buttons[i]) + "\n";
