@@ -9,9 +9,10 @@
 #include "crash/recording/app_state_monitor.h"
 #include "crash/recording/binary_image_cache.h"
 #include "crash/recording/system_info.h"
-#include "skald/platform/bundle.h"
+#include "platform/base/path.h"
 #include "platform/system/locale.h"
 #include "platform/system/process_status.h"
+#include "skald/platform/bundle.h"
 #include "skald/scope.h"
 #include "util/file_io.h"
 #include "util/log.h"
@@ -157,7 +158,7 @@ void CrashWrapper::enrichScope(Scope& scope) {
 }
 
 std::optional<std::string> CrashWrapper::readProcFile(const std::string& relativePath) const {
-    const std::string path = procRoot_ + "/" + relativePath;
+    const std::string path = platform::appendingPathComponent(procRoot_, relativePath);
     std::string error;
     auto contents = readFileContents(path, &error, kProcFileLimit);
     if (!contents) SKALD_LOG_ERROR("%s", error.c_str());

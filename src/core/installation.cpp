@@ -6,12 +6,12 @@
 #include <unordered_map>
 
 #include "core/dependency_container.h"
+#include "platform/base/utf8.h"
 #include "platform/process/no_destructor.h"
 #include "skald/id.h"
 #include "skald/json.h"
 #include "util/dispatch_queue_wrapper.h"
 #include "util/file_io.h"
-#include "util/json_bytes.h"
 #include "util/log.h"
 
 namespace skald {
@@ -36,7 +36,7 @@ std::unordered_map<std::string, std::string>& cache() {
 /// not a regular file under the name is removed rather than read.
 std::optional<std::string> readStoredId(const std::string& path) {
     auto text = readOwnFile(path, kMaxStoredIdBytes);
-    if (!text || text->empty() || !isValidUtf8(*text)) {
+    if (!text || text->empty() || !platform::isValidUtf8(*text)) {
         return std::nullopt;
     }
     return text;

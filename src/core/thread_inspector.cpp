@@ -11,6 +11,7 @@
 
 #include "core/stack_entry_mapper.h"
 #include "model/in_app_logic.h"
+#include "platform/base/unique_fd.h"
 #include "skald/platform/main_queue.h"
 
 namespace skald {
@@ -59,14 +60,13 @@ std::shared_ptr<Stacktrace> ThreadInspector::stacktraceForCurrentThreadAsyncUnsa
 
 std::optional<std::string> ThreadInspector::getThreadName(pid_t threadId) {
     const std::string path = "/proc/self/task/" + std::to_string(threadId) + "/comm";
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;  // the thread has ended
+    const platform::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;  // the thread has ended
     char buffer[64];
     ssize_t length;
     do {
-        length = ::read(fd, buffer, sizeof(buffer));
+        length = ::read(fd.get(), buffer, sizeof(buffer));
     } while (length < 0 && errno == EINTR);
-    ::close(fd);
     if (length <= 0) return std::nullopt;
     std::string name(buffer, static_cast<size_t>(length));
     if (!name.empty() && name.back() == '\n') name.pop_back();

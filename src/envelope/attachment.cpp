@@ -1,5 +1,7 @@
 #include "skald/attachment.h"
 
+#include "platform/base/path.h"
+
 namespace skald {
 
 const char* nameForAttachmentType(AttachmentType type) {
@@ -23,13 +25,7 @@ Attachment Attachment::fromData(std::string data, std::string filename,
 }
 
 Attachment Attachment::fromPath(std::string path) {
-    // Trailing slashes do not make a component of their own.
-    std::string_view trimmed = path;
-    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
-    const auto slash = trimmed.find_last_of('/');
-    std::string filename(slash == std::string_view::npos || trimmed.size() == 1
-                             ? trimmed
-                             : trimmed.substr(slash + 1));
+    std::string filename(platform::lastPathComponent(path));
     return fromPath(std::move(path), std::move(filename));
 }
 

@@ -1,7 +1,9 @@
 #include "envelope/migrate_session_init.h"
 
-#include "skald/serialization.h"
+#include "platform/base/path.h"
+
 #include "skald/envelope.h"
+#include "skald/serialization.h"
 #include "skald/session.h"
 #include "util/file_io.h"
 #include "util/log.h"
@@ -16,7 +18,7 @@ namespace {
 bool migrateInitFlag(const Id& sessionId, const std::string& directory,
                      const std::vector<std::string>& fileNames, uint64_t maxFileBytes) {
     for (const auto& fileName : fileNames) {
-        const std::string path = directory + "/" + fileName;
+        const std::string path = platform::appendingPathComponent(directory, fileName);
         const auto contents = readOwnFile(path, maxFileBytes);
         if (!contents) continue;
         const auto envelope = Serialization::envelopeWithData(*contents);

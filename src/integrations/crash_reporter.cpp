@@ -1,6 +1,5 @@
 #include "integrations/crash_reporter.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
@@ -16,6 +15,7 @@
 #include "crash/recording/system_info.h"
 #include "crash/reporting/crash_doctor.h"
 #include "crash/reporting/crash_report_filters.h"
+#include "platform/base/hex.h"
 #include "skald/platform/bundle.h"
 #include "skald/platform/notification_center.h"
 #include "util/log.h"
@@ -308,9 +308,7 @@ std::optional<Json> CrashReporter::reportWithIntID(uint64_t reportId) {
         return std::nullopt;
     }
 
-    char name[64];
-    std::snprintf(name, sizeof name, "-report-%016llx-attachments",
-                  static_cast<unsigned long long>(reportId));
+    const std::string name = "-report-" + platform::hexNumber(reportId, 16) + "-attachments";
     const std::filesystem::path attachments =
         std::string(reportsDirectory()) + "/" + reportsAppName() + name;
     // Only regular files of a real folder: a symlink would send what lies elsewhere.

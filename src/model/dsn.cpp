@@ -3,8 +3,9 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <cstdio>
 
+#include "platform/base/hex.h"
+#include "platform/base/utf8.h"
 #include "util/control_characters.h"
 
 namespace skald {
@@ -19,32 +20,13 @@ bool isWhiteSpaceOrNewline(char32_t c) {
            c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-// Decodes the UTF-8 sequence of `length` bytes at `p`; U+FFFD when malformed.
-char32_t decodeUtf8(const unsigned char* p, size_t length) {
-    if (length == 1) return p[0] < 0x80 ? p[0] : 0xFFFD;
-    char32_t value = p[0] & (0xFF >> (length + 1));
-    for (size_t i = 1; i < length; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0xFFFD;
-        value = (value << 6) | (p[i] & 0x3F);
-    }
-    return value;
-}
-
-size_t sequenceLength(unsigned char lead) {
-    if (lead < 0x80) return 1;
-    if ((lead & 0xE0) == 0xC0) return 2;
-    if ((lead & 0xF0) == 0xE0) return 3;
-    if ((lead & 0xF8) == 0xF0) return 4;
-    return 1;
-}
-
 std::string_view trimWhiteSpaceAndNewlines(std::string_view text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     size_t begin = text.size();
     size_t end = 0;
     for (size_t i = 0; i < text.size();) {
-        const size_t length = std::min(sequenceLength(bytes[i]), text.size() - i);
-        if (!isWhiteSpaceOrNewline(decodeUtf8(bytes + i, length))) {
+        const size_t length = std::min(platform::utf8SequenceLength(bytes[i]), text.size() - i);
+        if (!isWhiteSpaceOrNewline(platform::decodeUtf8Sequence(bytes + i, length))) {
             begin = std::min(begin, i);
             end = i + length;
         }
@@ -118,14 +100,7 @@ std::string Dsn::getHash() const {
     if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha1(), nullptr) != 1) {
         return {};
     }
-    std::string hex;
-    hex.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        char byte[3];
-        std::snprintf(byte, sizeof byte, "%02x", digest[i]);
-        hex += byte;
-    }
-    return hex;
+    return platform::hexEncode(digest, length);
 }
 
 }  // namespace skald

@@ -7,16 +7,11 @@
 #include <mutex>
 #include <random>
 
+#include "platform/base/hex.h"
+
 namespace skald {
 
 namespace {
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 std::mutex& emptyMutex() {
     static std::mutex mutex;
@@ -65,7 +60,7 @@ std::optional<Id> Id::parse(std::string_view text) {
     size_t digit = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if (dashed && (i == 8 || i == 13 || i == 18 || i == 23)) continue;
-        const int value = hexValue(text[i]);
+        const int value = platform::hexDigitValue(text[i]);
         if (value < 0) return std::nullopt;
         bytes[digit / 2] =
             static_cast<uint8_t>(bytes[digit / 2] | (digit % 2 == 0 ? value << 4 : value));
@@ -90,25 +85,11 @@ void Id::setEmpty(const Id& id) {
 }
 
 std::string Id::skaldIdString() const {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text(32, '0');
-    for (size_t i = 0; i < uuid_.size(); ++i) {
-        text[2 * i] = kHex[uuid_[i] >> 4];
-        text[2 * i + 1] = kHex[uuid_[i] & 0xf];
-    }
-    return text;
+    return platform::hexEncode(uuid_.data(), uuid_.size());
 }
 
 std::string Id::uuidString() const {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(36);
-    for (size_t i = 0; i < uuid_.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-        text += kHex[uuid_[i] >> 4];
-        text += kHex[uuid_[i] & 0xf];
-    }
-    return text;
+    return platform::uuidText(uuid_.data(), platform::HexCase::Upper);
 }
 
 }  // namespace skald

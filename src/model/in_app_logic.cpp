@@ -3,18 +3,14 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/base/path.h"
+
 namespace skald {
 
 namespace {
 
 char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string_view lastPathComponent(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    const size_t slash = path.rfind('/');
-    return slash == std::string_view::npos || path.size() == 1 ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -31,7 +27,7 @@ bool InAppLogic::isInApp(const std::optional<std::string>& imagePath) const {
 }
 
 bool InAppLogic::isImageNameInApp(std::string_view imagePath, std::string_view inAppInclude) {
-    const std::string_view name = lastPathComponent(imagePath);
+    const std::string_view name = platform::lastPathComponent(imagePath);
     if (name.size() < inAppInclude.size()) return false;
     return std::equal(inAppInclude.begin(), inAppInclude.end(), name.begin(),
                       [](char a, char b) { return lower(a) == lower(b); });

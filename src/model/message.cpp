@@ -1,5 +1,6 @@
 #include "skald/message.h"
 
+#include "platform/base/utf8.h"
 #include "util/dictionary.h"
 
 namespace skald {
@@ -10,16 +11,7 @@ namespace {
 /// multi-byte sequence (a split sequence would make the JSON unwritable).
 void truncateCharacters(std::string& text, size_t maxCharacters) {
     if (text.size() <= maxCharacters) return;
-    size_t characters = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const bool continuation = (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
-        if (continuation) continue;
-        if (characters == maxCharacters) {
-            text.resize(i);
-            return;
-        }
-        ++characters;
-    }
+    text.resize(platform::utf8PrefixLength(text, maxCharacters));
 }
 
 }  // namespace

@@ -13,13 +13,14 @@
 #include <filesystem>
 
 #include "envelope/migrate_session_init.h"
-#include "skald/serialization.h"
-#include "skald/platform/paths.h"
+#include "platform/base/text_lines.h"
 #include "skald/app_state.h"
 #include "skald/dsn.h"
 #include "skald/envelope.h"
 #include "skald/id.h"
 #include "skald/options.h"
+#include "skald/platform/paths.h"
+#include "skald/serialization.h"
 #include "skald/session.h"
 #include "util/current_date_provider.h"
 #include "util/dispatch_queue_wrapper.h"
@@ -63,21 +64,6 @@ std::optional<Date> creationDate(const std::string& path) {
     }
     const auto& stamp = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_mtime;
     return Date(std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        const size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
 }
 
 // Like create_directories, but every folder it makes is private to the user.
@@ -564,10 +550,10 @@ std::vector<Json> FileManager::readPreviousBreadcrumbs() {
     {
         std::lock_guard guard(breadcrumbsLock_);
         if (auto text = readFile(previousBreadcrumbsFilePathOne_, kMaxBreadcrumbFileBytes)) {
-            one = splitLines(*text);
+            one = platform::splitLines(*text);
         }
         if (auto text = readFile(previousBreadcrumbsFilePathTwo_, kMaxBreadcrumbFileBytes)) {
-            two = splitLines(*text);
+            two = platform::splitLines(*text);
         }
     }
     if (one.empty() && two.empty()) return {};

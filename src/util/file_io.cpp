@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/base/unique_fd.h"
 #include "util/log.h"
 
 namespace skald {
@@ -55,8 +56,8 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
         directory + "/." + fileNameOf(path) + std::string(kTemporaryInfix) + "XXXXXX";
     std::vector<char> pattern(temporary.begin(), temporary.end());
     pattern.push_back('\0');
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
+    platform::unique_fd fd(::mkstemp(pattern.data()));
+    if (!fd) {
         setError(errorText, "Could not create a temporary file in " + directory, errno);
         return false;
     }
@@ -64,15 +65,15 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 
     auto fail = [&](const std::string& what) {
         const int error = errno;
-        ::close(fd);
+        fd.reset();
         ::unlink(temporary.c_str());
         setError(errorText, what + " " + temporary, error);
         return false;
     };
-    if (::fchmod(fd, mode) != 0) return fail("Could not set the mode of");
-    if (!writeAll(fd, bytes)) return fail("Could not write");
-    if (::fsync(fd) != 0) return fail("Could not sync");
-    if (::close(fd) != 0) {
+    if (::fchmod(fd.get(), mode) != 0) return fail("Could not set the mode of");
+    if (!writeAll(fd.get(), bytes)) return fail("Could not write");
+    if (::fsync(fd.get()) != 0) return fail("Could not sync");
+    if (fd.reset() != 0) {
         const int error = errno;
         ::unlink(temporary.c_str());
         setError(errorText, "Could not close " + temporary, error);
@@ -86,11 +87,9 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
     }
     // The rename itself must reach the disk too; a failure here leaves a
     // complete file behind, so it is not reported.
-    const int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd >= 0) {
-        ::fsync(directoryFd);
-        ::close(directoryFd);
-    }
+    const platform::unique_fd directoryFd(
+        ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directoryFd) ::fsync(directoryFd.get());
     return true;
 }
 
@@ -140,8 +139,8 @@ FileRead readRegularFile(const std::string& path, uint64_t maxBytes, Symlinks sy
     // The entry may be swapped between the look and the open: the open never
     // blocks nor follows a link, and fstat decides.
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW);
-    const int fd = ::open(path.c_str(), flags);
-    if (fd < 0) {
+    const platform::unique_fd fd(::open(path.c_str(), flags));
+    if (!fd) {
         const int error = errno;
         auto status = FileReadStatus::Failed;
         if (error == ENOENT || error == ENOTDIR) status = FileReadStatus::Missing;
@@ -149,18 +148,15 @@ FileRead readRegularFile(const std::string& path, uint64_t maxBytes, Symlinks sy
         return failure(status, "Could not open " + path + ": " + std::strerror(error));
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
+    if (::fstat(fd.get(), &info) != 0) {
         const int error = errno;
-        ::close(fd);
         return failure(FileReadStatus::Failed,
                        "Could not read " + path + ": " + std::strerror(error));
     }
     if (!S_ISREG(info.st_mode)) {
-        ::close(fd);
         return failure(FileReadStatus::NotRegularFile, path + " is " + kindOf(info.st_mode));
     }
     if (static_cast<uint64_t>(info.st_size) > maxBytes) {
-        ::close(fd);
         return tooLarge(path, static_cast<uint64_t>(info.st_size), maxBytes);
     }
 
@@ -172,18 +168,16 @@ FileRead readRegularFile(const std::string& path, uint64_t maxBytes, Symlinks sy
     while (result.contents.size() < limit) {
         const size_t want =
             static_cast<size_t>(std::min<uint64_t>(sizeof buffer, limit - result.contents.size()));
-        const ssize_t got = ::read(fd, buffer, want);
+        const ssize_t got = ::read(fd.get(), buffer, want);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
-            ::close(fd);
             return failure(FileReadStatus::Failed,
                            "Could not read " + path + ": " + std::strerror(error));
         }
         if (got == 0) break;
         result.contents.append(buffer, static_cast<size_t>(got));
     }
-    ::close(fd);
     if (result.contents.size() > maxBytes) return tooLarge(path, result.contents.size(), maxBytes);
     result.status = FileReadStatus::Ok;
     return result;

@@ -48,16 +48,6 @@ std::string describeJson(const Json& value) {
     }
 }
 
-bool isValidUtf8(std::string_view text) {
-    try {
-        // The writer's strict mode checks exactly what JSON text needs.
-        (void)Json(std::string(text)).dump();
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 std::optional<Json> parseJsonBytes(std::string_view bytes, std::string* errorText) {
     try {
         return Json::parse(bytes.begin(), bytes.end());

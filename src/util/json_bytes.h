@@ -23,10 +23,6 @@ bool isWritableJson(const Json& value);
 /// written as the writer sees them (null for numbers that are not finite).
 std::string describeJson(const Json& value);
 
-/// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
-/// truncated sequences), which JSON text must be.
-bool isValidUtf8(std::string_view text);
-
 /// Parses JSON text without throwing. Leading and trailing whitespace is
 /// accepted. On failure gives nothing and, when asked, the parser's message.
 std::optional<Json> parseJsonBytes(std::string_view bytes, std::string* errorText = nullptr);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "crash/async_safe/crash_log.h"
+#include "platform/base/path.h"
 #include "platform/process/no_destructor.h"
 
 namespace skald {
@@ -74,10 +75,8 @@ void Log::setOutput(Output out) {
 namespace detail {
 
 std::string formatLogMessage(const char* file, int line, const char* format, ...) {
-    std::string_view name(file);
-    if (const auto slash = name.find_last_of('/'); slash != std::string_view::npos) {
-        name.remove_prefix(slash + 1);
-    }
+    // Source file names never end in a slash.
+    std::string_view name = platform::lastPathComponent(file);
     if (const auto dot = name.find('.'); dot != std::string_view::npos) {
         name = name.substr(0, dot);
     }

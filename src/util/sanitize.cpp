@@ -1,5 +1,6 @@
 #include "util/sanitize.h"
 
+#include "platform/base/hex.h"
 #include "util/dictionary.h"
 
 #include <algorithm>
@@ -17,14 +18,10 @@ bool isReservedKey(std::string_view key) {
 }
 
 std::string describeBinary(const Json::binary_t& binary) {
-    static constexpr char kHex[] = "0123456789abcdef";
     constexpr size_t kShownBytes = 32;
     std::string text = "{length = " + std::to_string(binary.size()) + ", bytes = 0x";
     const size_t shown = std::min(binary.size(), kShownBytes);
-    for (size_t i = 0; i < shown; ++i) {
-        text += kHex[binary[i] >> 4];
-        text += kHex[binary[i] & 0xf];
-    }
+    text += platform::hexEncode(binary.data(), shown);
     if (shown < binary.size()) text += " ... ";
     text += '}';
     return text;

@@ -4,18 +4,13 @@
 #include <cctype>
 #include <cstring>
 
+#include "platform/base/percent.h"
+
 namespace skald {
 
 namespace {
 
-bool isHex(char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    return std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-}
+using platform::percentDecode;
 
 // Characters that may not appear anywhere in a URL, and percent signs that do
 // not start an escape.
@@ -23,9 +18,7 @@ bool hasForbiddenCharacters(std::string_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c <= 0x20 || c >= 0x7F || std::strchr("\"<>\\^`{|}", c) != nullptr) return true;
-        if (c == '%' && (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2]))) {
-            return true;
-        }
+        if (c == '%' && !platform::isPercentEscapeAt(text, i)) return true;
     }
     return false;
 }
@@ -40,35 +33,11 @@ bool isValidScheme(std::string_view scheme) {
     return true;
 }
 
-std::string percentDecode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && isHex(text[i + 1]) && isHex(text[i + 2])) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 std::string encodePath(std::string_view path) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(path.size());
-    for (const char ch : path) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || std::strchr("-._~!$&'()*+,;=:@/", c) != nullptr) {
-            out += ch;
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out;
+    // A NUL stays unescaped, so that parsing refuses the text as a control
+    // character rather than taking "%00" into the path.
+    static constexpr char kKeep[] = "-._~!$&'()*+,;=:@/";
+    return platform::percentEncode(path, std::string_view(kKeep, sizeof kKeep));
 }
 
 std::optional<int> parsePort(std::string_view text, bool& ok) {

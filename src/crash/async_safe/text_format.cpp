@@ -14,13 +14,6 @@ pid_t currentThreadId() {
 
 namespace text {
 
-namespace {
-
-constexpr char kLowerHex[] = "0123456789abcdef";
-constexpr char kUpperHex[] = "0123456789ABCDEF";
-
-}  // namespace
-
 int copyString(char* destination, int capacity, const char* source) {
     if (capacity <= 0) return 0;
     int length = 0;
@@ -42,14 +35,9 @@ bool append(char* buffer, int capacity, int* used, const char* text, int length)
 
 bool appendHex(char* buffer, int capacity, int* used, uint64_t value, int minDigits) {
     char digits[16];
-    int count = 0;
-    do {
-        digits[15 - count++] = kLowerHex[value & 0xF];
-        value >>= 4;
-    } while (value != 0);
-    if (minDigits > 16) minDigits = 16;
-    while (count < minDigits) digits[15 - count++] = '0';
-    return append(buffer, capacity, used, digits + 16 - count, count);
+    char* end = digits + sizeof digits;
+    const char* start = platform::writeHexNumber(value, minDigits, end);
+    return append(buffer, capacity, used, start, static_cast<int>(end - start));
 }
 
 char* formatDecimal(uint64_t value, char* end) {
@@ -73,20 +61,11 @@ bool appendDecimal(char* buffer, int capacity, int* used, int64_t value) {
 }
 
 void writeHexBytes(const uint8_t* bytes, int count, char* out, HexCase letterCase) {
-    const char* digits = letterCase == HexCase::Upper ? kUpperHex : kLowerHex;
-    for (int i = 0; i < count; ++i) {
-        out[2 * i] = digits[bytes[i] >> 4];
-        out[2 * i + 1] = digits[bytes[i] & 0x0F];
-    }
+    if (count > 0) platform::writeHexBytes(bytes, static_cast<size_t>(count), out, letterCase);
 }
 
 void writeUuid(const uint8_t* bytes, char* out) {
-    int used = 0;
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out[used++] = '-';
-        writeHexBytes(bytes + i, 1, out + used, HexCase::Upper);
-        used += 2;
-    }
+    platform::writeUuidText(bytes, out, HexCase::Upper);
 }
 
 }  // namespace text

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/system/hex_digits.h"
+
 namespace skald::crash {
 
 /// The calling thread's kernel id (gettid), straight from the system call.
@@ -33,13 +35,13 @@ bool appendDecimal(char* buffer, int capacity, int* used, int64_t value);
 /// before `end` (at most 20 bytes); returns where they start. No NUL.
 char* formatDecimal(uint64_t value, char* end);
 
-enum class HexCase { Lower, Upper };
+using platform::HexCase;
 
 /// Writes two hexadecimal digits per byte: 2 * `count` bytes, no NUL.
 void writeHexBytes(const uint8_t* bytes, int count, char* out, HexCase letterCase);
 
 /// 16 bytes as upper-case "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX", no NUL.
-inline constexpr int kUuidTextLength = 36;
+using platform::kUuidTextLength;
 void writeUuid(const uint8_t* bytes, char* out);
 
 }  // namespace text

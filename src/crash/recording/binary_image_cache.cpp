@@ -4,8 +4,8 @@
 
 #include "crash/recording/binary_image_list.h"
 #include "model/in_app_logic.h"
+#include "platform/base/utf8.h"
 #include "skald/json.h"
-#include "util/json_bytes.h"
 #include "util/log.h"
 
 namespace skald::crash {
@@ -45,7 +45,7 @@ void BinaryImageCache::binaryImageAdded(const BinaryImage* image) {
         SKALD_LOG_WARNING("The image name was NULL. Can't add image to cache.");
         return;
     }
-    if (!isValidUtf8(image->name)) {
+    if (!platform::isValidUtf8(image->name)) {
         SKALD_LOG_WARNING(
             "Couldn't convert the cString image name to an NSString. This could be due to a "
             "different encoding than NSUTF8StringEncoding of the cString..");

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "crash/async_safe/thread_names.h"
+#include "platform/base/unique_fd.h"
 #include "platform/process/no_destructor.h"
 #include "platform/process/process_exit.h"
 #include "util/log.h"
@@ -39,10 +40,9 @@ void readName(pid_t tid, char* out) {
     out[0] = '\0';
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/task/%d/comm", tid);
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    const ssize_t n = ::read(fd, out, 15);
-    ::close(fd);
+    const platform::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return;
+    const ssize_t n = ::read(fd.get(), out, 15);
     if (n <= 0) return;
     out[n] = '\0';
     if (out[n - 1] == '\n') out[n - 1] = '\0';

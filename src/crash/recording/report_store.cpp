@@ -17,6 +17,8 @@
 
 #include "crash/async_safe/file_utils.h"
 #include "crash/async_safe/report_paths.h"
+#include "platform/base/path.h"
+#include "platform/base/unique_fd.h"
 #include "util/file_io.h"
 #include "util/log.h"
 
@@ -44,7 +46,8 @@ std::vector<uint64_t> listIds(bool removeForeign) {
     while (const dirent* entry = ::readdir(directory)) {
         const uint64_t reportId = reportIdFromFileName(entry->d_name);
         if (reportId == 0) continue;
-        const std::string path = std::string(reportsDirectory()) + "/" + entry->d_name;
+        const std::string path =
+            platform::appendingPathComponent(reportsDirectory(), entry->d_name);
         struct stat info {};
         if (::lstat(path.c_str(), &info) != 0) continue;
         if (S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) <= kMaxReportSize) {
@@ -131,13 +134,15 @@ uint64_t addUserReport(const char* report, int length) {
     const std::lock_guard lock(gMutex);
     char path[kPathSize];
     if (!nextCrashReportPath(path, sizeof path)) return 0;
-    const int fd = ::open(path, O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    platform::unique_fd fd(::open(path, O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) {
         SKALD_LOG_ERROR("Could not open file %s: %s", path, std::strerror(errno));
         return 0;
     }
-    const ssize_t written = ::write(fd, report, static_cast<size_t>(length));
-    ::close(fd);
+    const ssize_t written = ::write(fd.get(), report, static_cast<size_t>(length));
+    const int writeError = errno;
+    fd.reset();
+    errno = writeError;
     if (written < 0) {
         SKALD_LOG_ERROR("Could not write to file %s: %s", path, std::strerror(errno));
         return 0;

@@ -16,6 +16,7 @@
 
 #include "crash/async_safe/symbol_index.h"
 #include "crash/recording/binary_image_list.h"
+#include "platform/base/unique_fd.h"
 #include "platform/process/no_destructor.h"
 #include "util/log.h"
 
@@ -40,18 +41,17 @@ struct OwnedIndex {
 class MappedFile {
   public:
     bool open(const std::string& path, std::string* error) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return fail(error, "cannot open: " + std::string(std::strerror(errno)));
+        const platform::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!fd) return fail(error, "cannot open: " + std::string(std::strerror(errno)));
         struct stat info {};
-        const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+        const bool regular = ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode);
         if (!regular || info.st_size < static_cast<off_t>(sizeof(ElfW(Ehdr))) ||
             info.st_size > kMaxFileSize) {
-            ::close(fd);
             return fail(error, "not a regular file of a plausible size");
         }
         size_ = static_cast<size_t>(info.st_size);
-        void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-        ::close(fd);
+        // The mapping outlives the descriptor, which closes on return.
+        void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd.get(), 0);
         if (mapped == MAP_FAILED)
             return fail(error, "cannot map: " + std::string(std::strerror(errno)));
         data_ = static_cast<const unsigned char*>(mapped);

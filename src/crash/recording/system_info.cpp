@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "crash/recording/binary_image_list.h"
-#include "skald/platform/bundle.h"
+#include "platform/base/hex.h"
 #include "platform/process/no_destructor.h"
+#include "skald/platform/bundle.h"
 #include "util/file_io.h"
 #include "util/log.h"
 
@@ -404,25 +405,14 @@ std::string deviceAppHash(const std::optional<std::string>& hardwareAddress,
         SKALD_LOG_ERROR("Could not compute the device app hash");
         return std::string();
     }
-    std::string hex;
-    char byte[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof(byte), "%02x", digest[i]);
-        hex += byte;
-    }
-    return hex;
+    return platform::hexEncode(digest, length);
 }
 
 std::optional<std::string> uuidTextFromBuildId(const uint8_t* buildId, size_t length) {
     if (buildId == nullptr || length == 0) return std::nullopt;
     uint8_t b[16] = {};
     std::memcpy(b, buildId, std::min<size_t>(length, 16));
-    char text[37];
-    std::snprintf(text, sizeof(text),
-                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                  b[14], b[15]);
-    return std::string(text);
+    return platform::uuidText(b, platform::HexCase::Upper);
 }
 
 }  // namespace skald::crash::systeminfo

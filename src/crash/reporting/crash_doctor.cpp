@@ -1,6 +1,5 @@
 #include "crash/reporting/crash_doctor.h"
 
-#include <cstdio>
 #include <string_view>
 
 #include "crash/reporting/hex_address.h"
@@ -95,10 +94,10 @@ bool isMemoryCorruption(const Json& thread) {
     return false;
 }
 
+// As "%p" writes pointers: no padding, and "(nil)" for null.
 std::string pointerText(uint64_t address) {
-    char text[24];
-    std::snprintf(text, sizeof(text), "%p", reinterpret_cast<void*>(address));
-    return text;
+    if (address == 0) return "(nil)";
+    return "0x" + platform::hexNumber(address);
 }
 
 }  // namespace

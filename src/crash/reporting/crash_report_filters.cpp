@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/base/utf8.h"
 #include "util/json_bytes.h"
 
 namespace skald::crash {
@@ -263,7 +264,7 @@ void CrashReportFilterDataToString::filterReports(std::vector<Json> reports,
         }
         const auto& bytes = reports[i].get_binary();
         std::string text(bytes.begin(), bytes.end());
-        if (!isValidUtf8(text)) {
+        if (!platform::isValidUtf8(text)) {
             complete(onCompletion, std::move(filtered), false,
                      filterError("Report " + std::to_string(i) + " is not UTF-8 text"));
             return;

@@ -1,5 +1,9 @@
 #include "platform/app/terminal_frontend.h"
 
+#include "platform/base/text_lines.h"
+#include "platform/base/unique_fd.h"
+#include "platform/base/utf8.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -37,25 +41,12 @@ std::string sanitized(std::string_view text) {
     return out;
 }
 
-size_t codePoints(std::string_view text) {
-    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
-}
-
 // Cuts to at most `width` code points, marking a cut with "...".
 std::string truncated(const std::string& text, size_t width) {
-    if (codePoints(text) <= width) return text;
+    if (platform::utf8CodePointCount(text) <= width) return text;
     const size_t keep = width > 3 ? width - 3 : 0;
-    size_t seen = 0;
-    size_t end = 0;
-    for (; end < text.size(); ++end) {
-        if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80) {
-            if (seen == keep) break;
-            ++seen;
-        }
-    }
-    return text.substr(0, end) + std::string(std::min<size_t>(width, 3), '.');
+    return text.substr(0, platform::utf8PrefixLength(text, keep)) +
+           std::string(std::min<size_t>(width, 3), '.');
 }
 
 std::string trimmed(const std::string& text) {
@@ -63,21 +54,6 @@ std::string trimmed(const std::string& text) {
     if (begin == std::string::npos) return {};
     const auto end = text.find_last_not_of(" \t\r");
     return text.substr(begin, end - begin + 1);
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        const size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
 }
 
 }  // namespace
@@ -91,7 +67,11 @@ class TerminalFrontend::InputReader {
     using Sink = std::function<void(std::string chunk, bool endOfInput)>;
 
     InputReader(int fd, Sink sink) : fd_(fd), sink_(std::move(sink)) {
-        if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            wakeRead_.reset(fds[0]);
+            wakeWrite_.reset(fds[1]);
+        }
         thread_ = std::thread([this] { run(); });
     }
 
@@ -101,14 +81,11 @@ class TerminalFrontend::InputReader {
             stopping_ = true;
         }
         signal_.notify_all();
-        if (wake_[1] >= 0) {
+        if (wakeWrite_) {
             const char byte = 1;
-            [[maybe_unused]] auto written = ::write(wake_[1], &byte, 1);
+            [[maybe_unused]] auto written = ::write(wakeWrite_.get(), &byte, 1);
         }
         thread_.join();
-        for (int fd : wake_) {
-            if (fd >= 0) ::close(fd);
-        }
     }
 
     void request() {
@@ -149,15 +126,15 @@ class TerminalFrontend::InputReader {
     // False when stopping.
     bool waitReadable() {
         for (;;) {
-            pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-            const int ready = ::poll(fds, wake_[0] >= 0 ? 2 : 1, -1);
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+            const int ready = ::poll(fds, wakeRead_ ? 2 : 1, -1);
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return true;  // the read reports the failure
-            if (wake_[0] >= 0 && fds[1].revents != 0) {
+            if (wakeRead_ && fds[1].revents != 0) {
                 std::lock_guard guard(mutex_);
                 if (stopping_) return false;
                 char drain[16];
-                while (::read(wake_[0], drain, sizeof drain) > 0) {
+                while (::read(wakeRead_.get(), drain, sizeof drain) > 0) {
                 }
             }
             if (fds[0].revents != 0) return true;
@@ -166,7 +143,8 @@ class TerminalFrontend::InputReader {
 
     int fd_;
     Sink sink_;
-    int wake_[2] = {-1, -1};
+    platform::unique_fd wakeRead_;
+    platform::unique_fd wakeWrite_;
     std::mutex mutex_;
     std::condition_variable signal_;
     bool wanted_ = false;
@@ -360,7 +338,7 @@ std::string TerminalFrontend::statusLine() const {
     const size_t labelWidth =
         static_cast<size_t>(std::max(width - static_cast<int>(bar.size()) - 2, 0));
     std::string label = truncated(sanitized(window_->label().text()), labelWidth);
-    label += std::string(labelWidth - codePoints(label), ' ');
+    label += std::string(labelWidth - platform::utf8CodePointCount(label), ' ');
     return label + "  " + bar;
 }
 
@@ -497,7 +475,8 @@ void TerminalFrontend::printPrompt(const Prompt& prompt) {
     }
     out += styled(sanitized(request.messageText), "1") + "\n";
     if (!request.informativeText.empty()) {
-        for (const auto& line : splitLines(request.informativeText)) out += sanitized(line) + "\n";
+        for (const auto& line : platform::splitLines(request.informativeText))
+            out += sanitized(line) + "\n";
     }
     for (size_t i = 0; i < request.buttons.size(); ++i) {
         out += "  " + std::to_string(i + 1) + ") " + sanitized(request.buttons[i]) + "\n";

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/base/unique_fd.h"
 #include "platform/process/process_exit.h"
 
 namespace skald::platform {
@@ -22,30 +23,25 @@ namespace {
 
 class NetlinkRouteSocket final : public NetlinkSource {
   public:
-    ~NetlinkRouteSocket() override {
-        if (fd_ >= 0) ::close(fd_);
-        if (wake_ >= 0) ::close(wake_);
-    }
-
     std::optional<Error> open() override {
-        fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-        if (fd_ < 0) return Error::posix(errno, "Could not open the route socket");
+        fd_.reset(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+        if (!fd_) return Error::posix(errno, "Could not open the route socket");
         // Room for bursts of change messages; an overflow only costs a re-dump.
         const int bufferSize = 1 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
         sockaddr_nl address{};
         address.nl_family = AF_NETLINK;
         address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             return Error::posix(errno, "Could not bind the route socket");
         }
         socklen_t length = sizeof address;
-        if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             return Error::posix(errno, "Could not read the route socket's address");
         }
         port_ = address.nl_pid;
-        wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wake_ < 0) return Error::posix(errno, "Could not create the route socket's wake-up");
+        wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!wake_) return Error::posix(errno, "Could not create the route socket's wake-up");
         return std::nullopt;
     }
 
@@ -55,7 +51,7 @@ class NetlinkRouteSocket final : public NetlinkSource {
         sockaddr_nl kernel{};
         kernel.nl_family = AF_NETLINK;
         for (;;) {
-            const auto sent = ::sendto(fd_, message.data(), message.size(), 0,
+            const auto sent = ::sendto(fd_.get(), message.data(), message.size(), 0,
                                        reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
             if (sent >= 0) return std::nullopt;
             if (errno != EINTR) return Error::posix(errno, "Could not send a route request");
@@ -70,7 +66,7 @@ class NetlinkRouteSocket final : public NetlinkSource {
                 result.closed = true;
                 return result;
             }
-            pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+            pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) continue;
                 result.error = Error::posix(errno, "Could not wait on the route socket");
@@ -87,7 +83,7 @@ class NetlinkRouteSocket final : public NetlinkSource {
             message.msg_namelen = sizeof sender;
             message.msg_iov = &io;
             message.msg_iovlen = 1;
-            const auto received = ::recvmsg(fd_, &message, MSG_DONTWAIT);
+            const auto received = ::recvmsg(fd_.get(), &message, MSG_DONTWAIT);
             if (received < 0) {
                 if (errno == EINTR || errno == EAGAIN) continue;
                 if (errno == ENOBUFS) {
@@ -111,15 +107,15 @@ class NetlinkRouteSocket final : public NetlinkSource {
 
     void close() override {
         closed_.store(true);
-        if (wake_ >= 0) {
+        if (wake_) {
             const uint64_t one = 1;
-            [[maybe_unused]] auto written = ::write(wake_, &one, sizeof one);
+            [[maybe_unused]] auto written = ::write(wake_.get(), &one, sizeof one);
         }
     }
 
   private:
-    int fd_ = -1;
-    int wake_ = -1;
+    unique_fd fd_;
+    unique_fd wake_;
     uint32_t port_ = 0;
     std::atomic<bool> closed_{false};
 };

@@ -12,10 +12,11 @@
 #include <cstring>
 #include <thread>
 
-#include "skald/platform/operation_queue.h"
+#include "platform/base/unique_fd.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/net/reachability.h"
 #include "platform/process/process_exit.h"
+#include "skald/platform/operation_queue.h"
 #include "skald/platform/paths.h"
 
 namespace skald::platform {
@@ -229,7 +230,7 @@ struct Transfer {
     bool isDownload = false;
     size_t maximumResponseSize = 0;
     std::string body;
-    int downloadFd = -1;
+    unique_fd downloadFd;
     std::string downloadPath;
     int writeErrno = 0;
     bool tooLarge = false;
@@ -268,7 +269,6 @@ struct Transfer {
     ~Transfer() {
         if (easy) curl_easy_cleanup(easy);
         if (headerList) curl_slist_free_all(headerList);
-        if (downloadFd >= 0) ::close(downloadFd);
     }
 
     void touch() { lastActivity = Clock::now(); }
@@ -285,9 +285,9 @@ struct Transfer {
         lastUploaded = lastDownloaded = 0;
         task->bytesReceived_.store(0);
         task->bytesSent_.store(0);
-        if (downloadFd >= 0) {
-            [[maybe_unused]] int ignored = ::ftruncate(downloadFd, 0);
-            ::lseek(downloadFd, 0, SEEK_SET);
+        if (downloadFd) {
+            [[maybe_unused]] int ignored = ::ftruncate(downloadFd.get(), 0);
+            ::lseek(downloadFd.get(), 0, SEEK_SET);
         }
     }
 
@@ -368,7 +368,8 @@ size_t Transfer::onWrite(char* data, size_t size, size_t count, void* context) {
     if (transfer->isDownload) {
         size_t written = 0;
         while (written < length) {
-            const auto result = ::write(transfer->downloadFd, data + written, length - written);
+            const auto result =
+                ::write(transfer->downloadFd.get(), data + written, length - written);
             if (result < 0) {
                 if (errno == EINTR) continue;
                 transfer->writeErrno = errno;
@@ -545,8 +546,8 @@ class TransferEngine {
         }
         if (transfer->isDownload) {
             transfer->downloadPath = Paths::temporaryDirectory() + "/skald-download-XXXXXX";
-            transfer->downloadFd = ::mkostemp(transfer->downloadPath.data(), O_CLOEXEC);
-            if (transfer->downloadFd < 0) {
+            transfer->downloadFd.reset(::mkostemp(transfer->downloadPath.data(), O_CLOEXEC));
+            if (!transfer->downloadFd) {
                 const int code = errno;
                 transfer->downloadPath.clear();
                 fail(*transfer, urlError(kUrlErrorCannotCreateFile,
@@ -842,9 +843,8 @@ class TransferEngine {
         }
         outcome.error = std::move(error);
         outcome.body = std::move(transfer.body);
-        if (transfer.isDownload && transfer.downloadFd >= 0) {
-            ::close(transfer.downloadFd);
-            transfer.downloadFd = -1;
+        if (transfer.isDownload && transfer.downloadFd) {
+            transfer.downloadFd.reset();
             outcome.downloadPath = transfer.downloadPath;
         }
         auto task = transfer.task;
@@ -857,9 +857,8 @@ class TransferEngine {
     void fail(Transfer& transfer, Error error) {
         UrlSessionTask::Outcome outcome;
         outcome.error = std::move(error);
-        if (transfer.downloadFd >= 0) {
-            ::close(transfer.downloadFd);
-            transfer.downloadFd = -1;
+        if (transfer.downloadFd) {
+            transfer.downloadFd.reset();
             ::unlink(transfer.downloadPath.c_str());
         }
         auto task = transfer.task;
@@ -872,9 +871,8 @@ class TransferEngine {
         const auto found = transfers_.find(&task);
         if (found == transfers_.end()) return;
         Transfer& transfer = *found->second;
-        if (transfer.downloadFd >= 0) {
-            ::close(transfer.downloadFd);
-            transfer.downloadFd = -1;
+        if (transfer.downloadFd) {
+            transfer.downloadFd.reset();
             ::unlink(transfer.downloadPath.c_str());
         }
         transfer.body.clear();

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <thread>
 
+#include "platform/base/unique_fd.h"
+
 extern char** environ;
 
 namespace skald::platform {
@@ -149,16 +151,18 @@ bool Pipe::atEndOfFile() const {
 /// neither a full pipe nor a slow reader can hold up the child.
 struct PipeCollector {
     struct Source {
-        int fd;
+        unique_fd fd;
         std::shared_ptr<Pipe> pipe;
     };
 
     static void start(std::vector<Source> sources) {
         if (sources.empty()) return;
+        // Shared, so that the sources are still here when no thread starts.
+        auto shared = std::make_shared<std::vector<Source>>(std::move(sources));
         try {
-            std::thread([sources]() mutable { drain(std::move(sources)); }).detach();
+            std::thread([shared] { drain(std::move(*shared)); }).detach();
         } catch (const std::system_error&) {
-            drain(std::move(sources));
+            drain(std::move(*shared));
         }
     }
 
@@ -166,7 +170,7 @@ struct PipeCollector {
         char buffer[64 * 1024];
         while (!sources.empty()) {
             std::vector<pollfd> fds;
-            for (const auto& source : sources) fds.push_back({source.fd, POLLIN, 0});
+            for (const auto& source : sources) fds.push_back({source.fd.get(), POLLIN, 0});
             if (::poll(fds.data(), fds.size(), -1) < 0) {
                 if (errno == EINTR) continue;
                 break;
@@ -187,7 +191,6 @@ struct PipeCollector {
 
     static void end(std::vector<Source>& sources, size_t index) {
         auto pipe = sources[index].pipe;
-        ::close(sources[index].fd);
         sources.erase(sources.begin() + static_cast<std::ptrdiff_t>(index));
         for (const auto& source : sources) {
             if (source.pipe == pipe) return;
@@ -209,51 +212,39 @@ std::optional<Error> Task::launch() {
     if (launchPath_.empty()) return posixError(ENOENT, "No launch path", launchPath_);
 
     SpawnSetup setup;
+    // Every end left in here closes when launching fails.
     struct PipeEnds {
         std::shared_ptr<Pipe> pipe;
-        int fds[2] = {-1, -1};
+        unique_fd read;
+        unique_fd write;
     };
     std::vector<PipeEnds> pipes;
-    auto closeAll = [&] {
-        for (auto& ends : pipes) {
-            for (int& fd : ends.fds) {
-                if (fd >= 0) ::close(fd);
-                fd = -1;
-            }
-        }
-    };
     // One OS pipe per distinct Pipe: a Pipe given for both outputs keeps their order.
     auto connect = [&](const std::shared_ptr<Pipe>& pipe, int target) -> std::optional<Error> {
         for (auto& ends : pipes) {
             if (ends.pipe == pipe) {
-                posix_spawn_file_actions_adddup2(&setup.actions, ends.fds[1], target);
+                posix_spawn_file_actions_adddup2(&setup.actions, ends.write.get(), target);
                 return std::nullopt;
             }
         }
-        PipeEnds ends;
-        ends.pipe = pipe;
-        if (::pipe2(ends.fds, O_CLOEXEC) != 0) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
             return posixError(errno, "Could not create a pipe", launchPath_);
         }
-        posix_spawn_file_actions_adddup2(&setup.actions, ends.fds[1], target);
-        pipes.push_back(ends);
+        PipeEnds ends{pipe, unique_fd(fds[0]), unique_fd(fds[1])};
+        posix_spawn_file_actions_adddup2(&setup.actions, ends.write.get(), target);
+        pipes.push_back(std::move(ends));
         return std::nullopt;
     };
 
     if (stdin_ == Stream::NullDevice) setup.nullDevice(STDIN_FILENO, O_RDONLY);
     if (stdoutPipe_) {
-        if (auto error = connect(stdoutPipe_, STDOUT_FILENO)) {
-            closeAll();
-            return error;
-        }
+        if (auto error = connect(stdoutPipe_, STDOUT_FILENO)) return error;
     } else if (stdout_ == Stream::NullDevice) {
         setup.nullDevice(STDOUT_FILENO, O_WRONLY);
     }
     if (stderrPipe_) {
-        if (auto error = connect(stderrPipe_, STDERR_FILENO)) {
-            closeAll();
-            return error;
-        }
+        if (auto error = connect(stderrPipe_, STDERR_FILENO)) return error;
     } else if (stderr_ == Stream::NullDevice) {
         setup.nullDevice(STDERR_FILENO, O_WRONLY);
     }
@@ -269,7 +260,6 @@ std::optional<Error> Task::launch() {
     const int result = ::posix_spawn(&pid, launchPath_.c_str(), &setup.actions, &setup.attributes,
                                      argv.finish(), envp.finish());
     if (result != 0) {
-        closeAll();
         return posixError(result, "Could not launch " + launchPath_, launchPath_);
     }
     pid_ = pid;
@@ -277,9 +267,9 @@ std::optional<Error> Task::launch() {
 
     std::vector<PipeCollector::Source> sources;
     for (auto& ends : pipes) {
-        ::close(ends.fds[1]);
+        ends.write.reset();
         ends.pipe->attach();
-        sources.push_back({ends.fds[0], ends.pipe});
+        sources.push_back({std::move(ends.read), ends.pipe});
     }
     PipeCollector::start(std::move(sources));
     return std::nullopt;

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace skald::platform {
+
+/// The lines of `text`, split at every '\n' (which no line keeps). Text that
+/// ends in '\n' ends in an empty line, and "" is one empty line.
+std::vector<std::string> splitLines(const std::string& text);
+
+}  // namespace skald::platform
