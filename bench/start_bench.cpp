@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -32,19 +34,30 @@ std::shared_ptr<skald::Options> optionsFor(const fs::path& cache) {
 
 /// Runs `body` in a child process and waits for it; what the child writes to
 /// the pipe (a duration in seconds) is returned, or a negative value.
+double threadCpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The calling thread's CPU time during the last start, for the counters.
+double gLastStartCpu = 0;
+
 double inChild(const std::function<double()>& body) {
     int fds[2];
     if (::pipe(fds) != 0) return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
-        const double seconds = body();
-        (void)!::write(fds[1], &seconds, sizeof seconds);
+        const double result[2] = {body(), gLastStartCpu};
+        (void)!::write(fds[1], result, sizeof result);
         std::_Exit(0);
     }
     ::close(fds[1]);
-    double seconds = -1;
-    if (::read(fds[0], &seconds, sizeof seconds) != sizeof seconds) seconds = -1;
+    double result[2] = {-1, 0};
+    if (::read(fds[0], result, sizeof result) != sizeof result) result[0] = -1;
+    const double seconds = result[0];
+    gLastStartCpu = result[1];
     ::close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -54,9 +67,12 @@ double inChild(const std::function<double()>& body) {
 double timedStart(const fs::path& cache) {
     return inChild([&] {
         auto options = optionsFor(cache);
+        const double cpu = threadCpuSeconds();
         const auto started = Clock::now();
         skald::SDK::startWithOptions(options);
-        return std::chrono::duration<double>(Clock::now() - started).count();
+        const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+        gLastStartCpu = threadCpuSeconds() - cpu;
+        return wall;
     });
 }
 
@@ -92,6 +108,7 @@ size_t filesUnder(const fs::path& folder, const std::string& part) {
 }
 
 void runStarts(benchmark::State& state, const Template* source) {
+    double cpu = 0;
     for (auto _ : state) {
         fs::path cache;
         if (source) {
@@ -104,8 +121,12 @@ void runStarts(benchmark::State& state, const Template* source) {
         const double seconds = timedStart(cache);
         if (seconds < 0) state.SkipWithError("the child did not report");
         state.SetIterationTime(seconds);
+        cpu += gLastStartCpu;
         fs::remove_all(cache);
     }
+    // The calling thread's own CPU time: the rest of the wall time it waited.
+    state.counters["thread_cpu_ms"] =
+        benchmark::Counter(cpu * 1000 / static_cast<double>(state.iterations()));
 }
 
 void BM_StartEmptyCache(benchmark::State& state) {

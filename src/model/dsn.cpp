@@ -1,10 +1,8 @@
 #include "skald/dsn.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 
-#include "platform/base/hex.h"
+#include "platform/base/sha1.h"
 #include "platform/base/utf8.h"
 #include "util/control_characters.h"
 
@@ -94,13 +92,7 @@ const Url& Dsn::cachedEndpoint(std::atomic<bool>& ready, std::optional<Url>& slo
 }
 
 std::string Dsn::getHash() const {
-    const std::string& text = url_.absoluteString();
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha1(), nullptr) != 1) {
-        return {};
-    }
-    return platform::hexEncode(digest, length);
+    return platform::sha1Hex(url_.absoluteString());
 }
 
 }  // namespace skald

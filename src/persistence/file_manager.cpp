@@ -278,8 +278,22 @@ void FileManager::reportDeletedItems(const Envelope& envelope, bool sessionInitM
 
 void FileManager::handleEnvelopesLimit() {
     std::lock_guard guard(lock_);
+    // Listing the folder cost more than the write itself. What the last
+    // listing found plus this process's stores since is an upper bound
+    // (removals only lower it), so below the limit there is nothing to do;
+    // a listing now and then catches what other processes wrote.
+    if (envelopeCountBound_ && storesSinceListing_ < kStoresBetweenListings &&
+        *envelopeCountBound_ + 1 <= maxEnvelopes_) {
+        ++*envelopeCountBound_;
+        ++storesSinceListing_;
+        return;
+    }
     const auto names = envelopeFileNames();
+    storesSinceListing_ = 0;
+    envelopeCountBound_ = names.size();
     if (names.size() <= maxEnvelopes_) return;
+    // A removal that fails would make the bound too low: list again next time.
+    envelopeCountBound_.reset();
 
     const size_t excess = names.size() - maxEnvelopes_;
     for (size_t i = 0; i < excess; ++i) {

@@ -162,6 +162,10 @@ class FileManager : public std::enable_shared_from_this<FileManager> {
 
     uint64_t currentFileCounter_ = 0;
     size_t maxEnvelopes_ = 30;
+    // Under lock_: see handleEnvelopesLimit.
+    static constexpr size_t kStoresBetweenListings = 64;
+    std::optional<size_t> envelopeCountBound_;
+    size_t storesSinceListing_ = 0;
     uint64_t maxEnvelopeFileBytes_ = 0;
     std::shared_ptr<DispatchQueueWrapper> dispatchQueue_;
     std::weak_ptr<FileManagerDelegate> delegate_;

@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "skald/serialization.h"
 #include "persistence/file_manager.h"
 #include "skald/app_state.h"
 #include "skald/envelope.h"
 #include "skald/event.h"
+#include "skald/serialization.h"
 #include "skald/session.h"
 #include "support/file_manager_fixture.h"
 #include "support/log_capture.h"
@@ -122,6 +122,26 @@ TEST_F(FileManagerEnvelopesTest, GarbageFilesDoNotStopTheLimitOrTheReading) {
     EXPECT_EQ(fileCount(), 1u);
     EXPECT_TRUE(fs::exists(kept));
     EXPECT_TRUE(delegate->deleted.empty());
+}
+
+TEST_F(FileManagerEnvelopesTest, EnvelopesOfAnotherWriterAreTrimmedByTheTimeOurOwnReachTheLimit) {
+    manager->setMaxEnvelopes(5);
+    for (int i = 0; i < 3; ++i) manager->storeEnvelope(*eventEnvelope("own"));
+    EXPECT_EQ(fileCount(), 3u);
+    // Another process with the same folder; it sorts first, so it goes first.
+    for (int i = 0; i < 10; ++i) {
+        std::ofstream(manager->envelopesPath() + "/0000-other-" + std::to_string(i) + ".json")
+            << Serialization::dataWithEnvelope(*eventEnvelope("other")).value();
+    }
+    // This process counts its own stores: the limit holds again at the
+    // latest once they alone would reach it.
+    for (int i = 0; i < 3; ++i) manager->storeEnvelope(*eventEnvelope("own"));
+    EXPECT_EQ(fileCount(), 5u);
+
+    // Removals behind its back only make it list sooner.
+    manager->deleteAllEnvelopes();
+    for (int i = 0; i < 7; ++i) manager->storeEnvelope(*eventEnvelope("again"));
+    EXPECT_EQ(fileCount(), 5u);
 }
 
 TEST_F(FileManagerEnvelopesTest, SessionsRoundTripAndRecreateADeletedCacheFolder) {

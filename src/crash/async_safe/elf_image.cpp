@@ -91,10 +91,17 @@ uint32_t gnuHashSymbolCount(uintptr_t table) {
     }
     if (highest < symbolOffset) return symbolOffset;
     const uintptr_t chains = buckets + uintptr_t{bucketCount} * 4U;
-    for (uint32_t walked = 0; walked < kMaxChainWalk; ++walked, ++highest) {
-        uint32_t entry = 0;
-        if (!readValue(chains + uintptr_t{highest - symbolOffset} * 4U, &entry)) return 0;
-        if ((entry & 1U) != 0) return highest + 1;
+    // In chunks: one checked read per entry made this the slowest part of
+    // describing an image.
+    for (uint32_t walked = 0; walked < kMaxChainWalk;) {
+        const uintptr_t at = chains + uintptr_t{highest - symbolOffset} * 4U;
+        const size_t copied =
+            memory::copyMaxPossible(reinterpret_cast<const void*>(at), chunk, sizeof chunk);
+        const uint32_t count = static_cast<uint32_t>(copied / 4U);
+        if (count == 0) return 0;
+        for (uint32_t i = 0; i < count; ++i, ++walked, ++highest) {
+            if ((chunk[i] & 1U) != 0) return highest + 1;
+        }
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +26,8 @@
 namespace skald::crash {
 
 namespace {
+
+constexpr int kBackgroundNice = 10;
 
 // None of these is ever destroyed: the refresh thread keeps running while
 // exit handlers run, and a condition variable destroyed under a waiting thread
@@ -64,6 +67,9 @@ bool stopping() {
 }
 
 void monitor(double pollInterval) {
+    // Indexing symbol tables is background work: the host's threads, its
+    // main thread starting up first of all, come before it.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kBackgroundNice);
     waitSeconds(0.000001);
     for (int round = 0; !stopping(); ++round) {
         platform::ProcessExit::runOrPark([] {

@@ -1,7 +1,6 @@
 #include "crash/recording/system_info.h"
 
 #include <errno.h>
-#include <openssl/evp.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 
 #include "crash/recording/binary_image_list.h"
 #include "platform/base/hex.h"
+#include "platform/base/sha1.h"
 #include "platform/process/no_destructor.h"
 #include "skald/platform/bundle.h"
 #include "util/file_io.h"
@@ -399,13 +399,7 @@ std::string deviceAppHash(const std::optional<std::string>& hardwareAddress,
     for (const auto* part : {&hardwareAddress, &machine, &model, &bundleIdentifier}) {
         if (*part) input += **part;
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha1(), nullptr) != 1) {
-        SKALD_LOG_ERROR("Could not compute the device app hash");
-        return std::string();
-    }
-    return platform::hexEncode(digest, length);
+    return platform::sha1Hex(input);
 }
 
 std::optional<std::string> uuidTextFromBuildId(const uint8_t* buildId, size_t length) {

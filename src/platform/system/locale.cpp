@@ -8,8 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <string>
 #include <system_error>
+
+#include "platform/process/no_destructor.h"
 
 namespace skald::platform {
 
@@ -300,6 +304,21 @@ bool timeFormatIs12Hour(std::string_view format) {
 }
 
 bool Locale::uses24HourClock() const {
+    // Loading a locale reads its files: once per name is enough, as
+    // installed locales do not change under a running process.
+    static NoDestructor<std::mutex> mutex;
+    static NoDestructor<std::map<std::string, bool>> known;
+    {
+        const std::lock_guard lock(*mutex);
+        if (const auto found = known->find(posixName_); found != known->end()) return found->second;
+    }
+    const bool result = readUses24HourClock();
+    const std::lock_guard lock(*mutex);
+    known->emplace(posixName_, result);
+    return result;
+}
+
+bool Locale::readUses24HourClock() const {
     const locale_t locale = ::newlocale(LC_TIME_MASK, posixName_.c_str(), static_cast<locale_t>(0));
     if (locale != static_cast<locale_t>(0)) {
         const char* format = ::nl_langinfo_l(T_FMT, locale);

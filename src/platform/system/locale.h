@@ -44,6 +44,7 @@ class Locale {
     bool uses24HourClock() const;
 
   private:
+    bool readUses24HourClock() const;
     Locale(std::string identifier, std::string posixName)
         : identifier_(std::move(identifier)), posixName_(std::move(posixName)) {}
 
