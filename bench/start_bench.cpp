@@ -141,6 +141,10 @@ void BM_StartWith30CachedEnvelopes(benchmark::State& state) {
         for (int i = 0; i < 30; ++i) skald::SDK::captureMessage("cached " + std::to_string(i));
         // Sending fails (nothing listens); the envelopes stay on disk.
         skald::SDK::flush(2);
+        for (int wait = 0; wait < 300 && filesUnder(source.templatePath(), "/envelopes/") < 30;
+             ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         return 0.0;
     });
     const size_t cached = filesUnder(source.templatePath(), "/envelopes/");
