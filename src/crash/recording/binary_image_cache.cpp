@@ -21,8 +21,6 @@ void BinaryImageCache::start() {
         std::lock_guard guard(lock_);
         cache_.emplace();
     }
-    // Following a list that is not started would leave the cache empty.
-    BinaryImageList::start();
     observerToken_ = BinaryImageList::addObserver(
         [this](const BinaryImage* image) { binaryImageAdded(image); },
         [this](const BinaryImage* image) { binaryImageRemoved(image); });
@@ -70,7 +68,14 @@ void BinaryImageCache::binaryImageRemoved(const BinaryImage* image) {
     if (index >= 0) cache_->erase(cache_->begin() + index);
 }
 
+void BinaryImageCache::ensureListStarted() const {
+    if (listStarted_.load(std::memory_order_acquire)) return;
+    BinaryImageList::start();
+    listStarted_.store(true, std::memory_order_release);
+}
+
 std::optional<BinaryImageInfo> BinaryImageCache::imageByAddress(uint64_t address) const {
+    ensureListStarted();
     std::lock_guard guard(lock_);
     const int64_t index = indexOfImageLocked(address);
     if (index < 0) return std::nullopt;
@@ -78,6 +83,7 @@ std::optional<BinaryImageInfo> BinaryImageCache::imageByAddress(uint64_t address
 }
 
 int64_t BinaryImageCache::indexOfImage(uint64_t address) const {
+    ensureListStarted();
     std::lock_guard guard(lock_);
     return indexOfImageLocked(address);
 }
@@ -96,6 +102,7 @@ int64_t BinaryImageCache::indexOfImageLocked(uint64_t address) const {
 
 std::optional<std::string> BinaryImageCache::pathForInAppInclude(
     const std::string& inAppInclude) const {
+    ensureListStarted();
     std::lock_guard guard(lock_);
     if (!cache_) return std::nullopt;
     for (const auto& image : *cache_) {
@@ -105,6 +112,7 @@ std::optional<std::string> BinaryImageCache::pathForInAppInclude(
 }
 
 std::vector<BinaryImageInfo> BinaryImageCache::images() const {
+    ensureListStarted();
     std::lock_guard guard(lock_);
     return cache_ ? *cache_ : std::vector<BinaryImageInfo>{};
 }

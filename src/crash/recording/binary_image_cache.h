@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -27,8 +28,10 @@ class BinaryImageCache {
     BinaryImageCache(const BinaryImageCache&) = delete;
     BinaryImageCache& operator=(const BinaryImageCache&) = delete;
 
-    /// Starts from an empty cache and follows the binary-image list (started
-    /// here if it is not yet), which replays the images already loaded.
+    /// Starts from an empty cache and follows the binary-image list, which
+    /// replays the images already loaded. The list's first fill reads every
+    /// image and is left to a background thread (the crash core's) or to the
+    /// first lookup, whichever comes first: not the host's thread at start.
     void start();
     /// Stops following the list and drops the images.
     void stop();
@@ -48,6 +51,9 @@ class BinaryImageCache {
 
   private:
     int64_t indexOfImageLocked(uint64_t address) const;
+    /// Before a lookup, without `lock_`: a list not started yet is started
+    /// now, so that the cache has heard of every image.
+    void ensureListStarted() const;
 
     // Taken before the list's lock, which is taken before `lock_`: the list
     // calls the observers with its lock held.
@@ -56,6 +62,7 @@ class BinaryImageCache {
     mutable std::mutex lock_;
     /// Empty while not started: images reported then are ignored.
     std::optional<std::vector<BinaryImageInfo>> cache_;
+    mutable std::atomic<bool> listStarted_{false};
 };
 
 /// Gives the loaded images by index, in the loader's order.

@@ -76,6 +76,7 @@ void monitor(double pollInterval) {
             CachedData::refresh();
             // Images loaded since the last round reach the crash-time table too,
             // with their full symbol tables.
+            BinaryImageList::start();
             BinaryImageList::refresh();
             updateSymbolIndexes();
         });

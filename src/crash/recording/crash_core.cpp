@@ -5,7 +5,6 @@
 #include "crash/async_safe/app_state.h"
 #include "crash/async_safe/file_utils.h"
 #include "crash/recording/app_state_monitor.h"
-#include "crash/recording/binary_image_list.h"
 #include "crash/recording/cached_data.h"
 #include "crash/recording/monitor_activation.h"
 #include "crash/recording/report_store.h"
@@ -55,8 +54,9 @@ MonitorType install(const std::string& appName, const std::string& installPath) 
     const std::string dataPath = installPath + "/Data";
     if (!makeDirectoryWithParents(dataPath.c_str())) return monitor_type::kNone;
     appstate::initialize(installPath);
+    // The cached-data thread starts the image list (its first fill reads
+    // every loaded image); crash time describes what is not listed yet.
     CachedData::start(kCachePollIntervalSeconds);
-    BinaryImageList::start();
     registry::setEventCallback(handler::handleCrashEvent);
     gInstalled = true;
     return applyMonitoring();

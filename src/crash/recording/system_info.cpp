@@ -1,6 +1,7 @@
 #include "crash/recording/system_info.h"
 
 #include <errno.h>
+#include <link.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "crash/async_safe/elf_image.h"
 #include "crash/recording/binary_image_list.h"
 #include "platform/base/hex.h"
 #include "platform/base/sha1.h"
@@ -89,7 +91,28 @@ std::optional<uint64_t> meminfoValue(std::string_view key) {
 
 /// The build-id of the loaded image that is the executable at `path`, else of
 /// the first image whose path contains the executable's file name.
+/// The build-id of the main program, which the loader lists first: describing
+/// it alone spares the host's thread the whole image list at start.
+std::optional<std::string> mainProgramBuildId() {
+    std::optional<std::string> id;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            BinaryImage image{};
+            if (describeElfImage(info->dlpi_addr, info->dlpi_phdr, info->dlpi_phnum, &image)) {
+                *static_cast<std::optional<std::string>*>(data) =
+                    uuidTextFromBuildId(image.buildId, image.buildIdLength);
+            }
+            return 1;
+        },
+        &id);
+    return id;
+}
+
 std::optional<std::string> appIdOf(const std::string& path) {
+    std::error_code error;
+    if (fs::equivalent(path, "/proc/self/exe", error)) {
+        if (auto id = mainProgramBuildId()) return id;
+    }
     BinaryImageList::refresh();
     const std::string fileName = fs::path(path).filename().string();
     std::optional<std::string> exact;
