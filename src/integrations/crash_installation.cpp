@@ -56,6 +56,16 @@ bool Installation::hasProperty(const std::string&) const {
 }
 
 void Installation::sendAllReports(ReportsCompletion completion) {
+    sendReports(std::nullopt, std::move(completion));
+}
+
+void Installation::sendReportsWithIDs(std::vector<uint64_t> reportIds,
+                                      ReportsCompletion completion) {
+    sendReports(std::move(reportIds), std::move(completion));
+}
+
+void Installation::sendReports(std::optional<std::vector<uint64_t>> reportIds,
+                               ReportsCompletion completion) {
     std::string missing;
     for (const auto& name : requiredProperties_) {
         if (hasProperty(name)) continue;
@@ -77,7 +87,11 @@ void Installation::sendAllReports(ReportsCompletion completion) {
     pipeline->addFilter(std::move(target));
     CrashReporter& reporter = CrashReporter::shared();
     reporter.setSink(pipeline);
-    reporter.sendAllReports(std::move(completion));
+    if (reportIds) {
+        reporter.sendReportsWithIDs(*reportIds, std::move(completion));
+    } else {
+        reporter.sendAllReports(std::move(completion));
+    }
 }
 
 std::string Installation::makeKeyPath(const std::string& keyPath) {
@@ -104,10 +118,11 @@ std::shared_ptr<CrashReportFilter> InstallationReporter::sink() {
     return std::make_shared<CrashReportSink>(inAppLogic_, crashWrapper_, dispatchQueue_);
 }
 
-void InstallationReporter::sendAllReports(ReportsCompletion completion) {
-    Installation::sendAllReports([completion = std::move(completion)](std::vector<Json> reports,
-                                                                      bool completed,
-                                                                      std::optional<Error> error) {
+void InstallationReporter::sendReports(std::optional<std::vector<uint64_t>> reportIds,
+                                       ReportsCompletion completion) {
+    Installation::sendReports(std::move(reportIds), [completion = std::move(completion)](
+                                                        std::vector<Json> reports, bool completed,
+                                                        std::optional<Error> error) {
         if (error) SKALD_LOG_ERROR("%s", error->description().c_str());
         SKALD_LOG_DEBUG("Sent %lu crash report(s)", static_cast<unsigned long>(reports.size()));
         if (completed && completion) completion(std::move(reports), completed, std::move(error));

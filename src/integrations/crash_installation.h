@@ -40,13 +40,18 @@ class Installation {
 
     /// Checks the required properties, then hands every stored report to the
     /// sink through the reporter.
-    virtual void sendAllReports(ReportsCompletion completion);
+    void sendAllReports(ReportsCompletion completion);
+    /// The same for the reports of `reportIds` only.
+    void sendReportsWithIDs(std::vector<uint64_t> reportIds, ReportsCompletion completion);
 
     /// "user/<path>" unless the path is empty or absolute.
     static std::string makeKeyPath(const std::string& keyPath);
     static std::vector<std::string> makeKeyPaths(const std::vector<std::string>& keyPaths);
 
   protected:
+    /// Every send ends here: all stored reports without `reportIds`.
+    virtual void sendReports(std::optional<std::vector<uint64_t>> reportIds,
+                             ReportsCompletion completion);
     /// The sink reports go to; null when there is none.
     virtual std::shared_ptr<CrashReportFilter> sink() = 0;
     /// Whether a named property has a value; the base has none.
@@ -65,9 +70,9 @@ class InstallationReporter : public Installation {
                          std::shared_ptr<CrashWrapper> crashWrapper,
                          std::shared_ptr<DispatchQueueWrapper> dispatchQueue);
 
-    void sendAllReports(ReportsCompletion completion) override;
-
   protected:
+    void sendReports(std::optional<std::vector<uint64_t>> reportIds,
+                     ReportsCompletion completion) override;
     std::shared_ptr<CrashReportFilter> sink() override;
 
   private:

@@ -10,6 +10,7 @@
 #include "crash/recording/crash_attachment_table.h"
 #include "crash/recording/crash_scope_observer.h"
 #include "integrations/crash_installation.h"
+#include "integrations/crash_report_sink.h"
 #include "integrations/crash_reporter.h"
 #include "integrations/session_crashed_handler.h"
 #include "model/in_app_logic.h"
@@ -20,6 +21,7 @@
 #include "skald/platform/notification_center.h"
 #include "skald/scope.h"
 #include "skald/sdk.h"
+#include "util/dispatch_queue_wrapper.h"
 #include "util/json_bytes.h"
 
 namespace skald {
@@ -81,7 +83,26 @@ void CrashIntegration::startCrashHandler(const std::string& cacheDirectoryPath,
     if (crashedSessionHandler_) crashedSessionHandler_->endCurrentSessionAsCrashedWhenCrashOrOOM();
     // Reports are sent once per process: a later start after uninstall
     // reuses the installation and does not send them again.
-    if (created) installation->sendAllReports(nullptr);
+    if (created) sendStoredReports(installation);
+}
+
+void CrashIntegration::sendStoredReports(
+    const std::shared_ptr<crash::InstallationReporter>& installation) {
+    // A crash right after start-up is sent before start returns, as the
+    // program may crash again before a background send gets its turn. Any
+    // other report is read on the background queue: reading, fixing up and
+    // decoding one took longer than the rest of start. Only the reports
+    // stored now are those of earlier runs.
+    if (crash::CrashReportSink::lastCrashWasAtStartUp(crashWrapper_.get()) ||
+        !dispatchQueueWrapper_) {
+        installation->sendAllReports(nullptr);
+        return;
+    }
+    auto reportIds = crash::CrashReporter::shared().reportIDs();
+    dispatchQueueWrapper_->dispatchAsync(
+        [installation, reportIds = std::move(reportIds)]() mutable {
+            installation->sendReportsWithIDs(std::move(reportIds), nullptr);
+        });
 }
 
 void CrashIntegration::configureScope() {

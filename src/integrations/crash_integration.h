@@ -45,6 +45,7 @@ class CrashIntegration : public BaseIntegration {
 
   private:
     void configureScope();
+    void sendStoredReports(const std::shared_ptr<crash::InstallationReporter>& installation);
 
     std::shared_ptr<CrashWrapper> crashWrapper_;
     std::shared_ptr<DispatchQueueWrapper> dispatchQueueWrapper_;

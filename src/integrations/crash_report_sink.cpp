@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "core/crash_wrapper.h"
-#include "skald/hub.h"
 #include "core/sdk_state.h"
 #include "crash/reporting/crash_report_converter.h"
+#include "skald/hub.h"
 #include "skald/scope.h"
 #include "skald/sdk.h"
 #include "util/dispatch_queue_wrapper.h"
@@ -29,9 +29,7 @@ CrashReportSink::CrashReportSink(std::shared_ptr<InAppLogic> inAppLogic,
 
 void CrashReportSink::filterReports(std::vector<Json> reports,
                                     CrashReportFilterCompletion onCompletion) {
-    const double durationToCrash =
-        crashWrapper_ ? crashWrapper_->durationFromCrashStateInitToLastCrash() : 0;
-    if (durationToCrash > 0 && durationToCrash <= kStartUpCrashSeconds) {
+    if (lastCrashWasAtStartUp(crashWrapper_.get())) {
         SKALD_LOG_WARNING("Startup crash: detected.");
         SdkState::setDetectedStartUpCrash(true);
         sendReports(inAppLogic_, reports, onCompletion);
@@ -49,6 +47,12 @@ void CrashReportSink::filterReports(std::vector<Json> reports,
         dispatchQueue_->dispatchAsync(std::move(send));
     else
         send();
+}
+
+bool CrashReportSink::lastCrashWasAtStartUp(CrashWrapper* crashWrapper) {
+    const double durationToCrash =
+        crashWrapper ? crashWrapper->durationFromCrashStateInitToLastCrash() : 0;
+    return durationToCrash > 0 && durationToCrash <= kStartUpCrashSeconds;
 }
 
 void CrashReportSink::sendReports(const std::vector<Json>& reports,

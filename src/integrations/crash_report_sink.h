@@ -30,6 +30,9 @@ class CrashReportSink : public CrashReportFilter {
     void filterReports(std::vector<Json> reports,
                        CrashReportFilterCompletion onCompletion) override;
 
+    /// Whether the last crash came within two seconds of its run's start.
+    static bool lastCrashWasAtStartUp(CrashWrapper* crashWrapper);
+
     /// Converts and sends each report. Completes with the reports handled:
     /// without a client that is every report, so that none is kept forever.
     void sendReports(const std::vector<Json>& reports,

@@ -240,15 +240,33 @@ std::shared_ptr<CrashReportFilter> CrashReporter::sink() const {
 }
 
 void CrashReporter::sendAllReports(ReportsCompletion completion) {
-    const std::vector<Json> reports = allReports();
+    sendLoadedReports(allReports(), std::nullopt, std::move(completion));
+}
+
+void CrashReporter::sendReportsWithIDs(const std::vector<uint64_t>& reportIds,
+                                       ReportsCompletion completion) {
+    std::vector<Json> reports;
+    for (const uint64_t reportId : reportIds) {
+        if (auto report = reportWithIntID(reportId)) reports.push_back(std::move(*report));
+    }
+    sendLoadedReports(std::move(reports), reportIds, std::move(completion));
+}
+
+void CrashReporter::sendLoadedReports(std::vector<Json> reports,
+                                      std::optional<std::vector<uint64_t>> onlyIds,
+                                      ReportsCompletion completion) {
     SKALD_LOG_INFO("Sending %lu crash reports", static_cast<unsigned long>(reports.size()));
-    sendReports(reports, [this, completion = std::move(completion)](
+    sendReports(reports, [this, onlyIds = std::move(onlyIds), completion = std::move(completion)](
                              std::vector<Json> sent, bool completed, std::optional<Error> error) {
         SKALD_LOG_DEBUG("Process finished with completion: %d", completed ? 1 : 0);
         if (error) SKALD_LOG_ERROR("Failed to send reports: %s", error->description().c_str());
         if (deleteBehaviorAfterSendAll_ == kDeleteAlways ||
             (deleteBehaviorAfterSendAll_ == kDeleteOnSuccess && completed)) {
-            deleteAllReports();
+            if (onlyIds) {
+                for (const uint64_t reportId : *onlyIds) deleteReportWithID(reportId);
+            } else {
+                deleteAllReports();
+            }
         }
         if (completion) completion(std::move(sent), completed, std::move(error));
     });

@@ -83,6 +83,9 @@ class CrashReporter {
     /// Hands every stored report to the sink, then deletes them as the
     /// delete behaviour says.
     void sendAllReports(ReportsCompletion completion);
+    /// The same for the reports of `reportIds` only (those still stored);
+    /// only they are deleted afterwards.
+    void sendReportsWithIDs(const std::vector<uint64_t>& reportIds, ReportsCompletion completion);
     void sendReports(const std::vector<Json>& reports, ReportsCompletion completion);
 
     /// Every stored report, fixed up, decoded and diagnosed, oldest first.
@@ -122,6 +125,9 @@ class CrashReporter {
     void applicationWillTerminate();
 
   private:
+    /// Without `onlyIds` every stored report is deleted afterwards.
+    void sendLoadedReports(std::vector<Json> reports, std::optional<std::vector<uint64_t>> onlyIds,
+                           ReportsCompletion completion);
     void doctorReport(Json& report) const;
     void observeApplicationNotifications();
     void stopObservingApplicationNotifications();

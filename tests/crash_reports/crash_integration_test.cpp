@@ -210,5 +210,35 @@ TEST(CrashIntegration, TheScopesAttachmentsReachTheCrashTimeWriterUntilUninstall
     EXPECT_TRUE(fs::is_empty(after.path()));
 }
 
+TEST(CrashReporter, SendingChosenReportsSendsAndDeletesOnlyThose) {
+    test::TempDirectory directory;
+    CrashReporter reporter(directory.path());
+    ASSERT_TRUE(reporter.install());
+    std::vector<uint64_t> ids;
+    for (const char* name : {"earlier", "later"}) {
+        char path[500];
+        ASSERT_TRUE(nextCrashReportPath(path, sizeof path));
+        std::ofstream(path) << R"({"report":{"id":")" << name
+                            << R"(","timestamp":1},"crash":{"threads":[]}})";
+        ids = reporter.reportIDs();
+    }
+    ASSERT_EQ(ids.size(), 2U);
+
+    struct Recorder : CrashReportFilter {
+        void filterReports(std::vector<Json> reports,
+                           CrashReportFilterCompletion onCompletion) override {
+            for (const auto& report : reports) seen.push_back(report["report"]["id"]);
+            onCompletion(std::move(reports), true, std::nullopt);
+        }
+        std::vector<std::string> seen;
+    };
+    auto recorder = std::make_shared<Recorder>();
+    reporter.setSink(recorder);
+    // The first report, and one that is gone by now: it is skipped.
+    reporter.sendReportsWithIDs({ids.front(), 0xdeadbeef}, nullptr);
+    EXPECT_EQ(recorder->seen, std::vector<std::string>{"earlier"});
+    EXPECT_EQ(reporter.reportIDs(), std::vector<uint64_t>{ids.back()});
+}
+
 }  // namespace
 }  // namespace skald::crash
