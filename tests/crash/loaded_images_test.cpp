@@ -5,7 +5,9 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -109,6 +111,23 @@ TEST_F(LoadedImages, ALibraryUnloadedSinceTheLastRefreshIsLeftOut) {
     // The rest is all there.
     BinaryImage own{};
     EXPECT_TRUE(findBinaryImage(reinterpret_cast<uintptr_t>(&listing), &own));
+}
+
+TEST_F(LoadedImages, ACrashBeforeTheFirstFillNamesTheProgramItself) {
+    // Nothing is prepared yet: the list starts in the background at install.
+    ASSERT_EQ(BinaryImageReader().count(), 0U);
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    ASSERT_GT(length, 0);
+    path[length] = '\0';
+    images::setExecutablePath(path);
+
+    ASSERT_TRUE(images::captureLoadedImages());
+    BinaryImage own{};
+    ASSERT_TRUE(findBinaryImage(reinterpret_cast<uintptr_t>(&listing), &own));
+    ASSERT_NE(own.name, nullptr);
+    EXPECT_STREQ(own.name, path);
+    EXPECT_GT(listing().size(), 3U) << "the libraries are described too";
 }
 
 }  // namespace

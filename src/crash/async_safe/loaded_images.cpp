@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <link.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "crash/async_safe/binary_images.h"
@@ -25,6 +26,8 @@ constexpr size_t kNamePoolSize = 64 * 1024;
 
 char gNamePool[kNamePoolSize];
 size_t gNamePoolUsed = 0;
+char gExecutablePath[PATH_MAX];
+std::atomic<bool> gHaveExecutablePath{false};
 bool gListed[kMaxBinaryImages];
 
 /// A copy of the loader's name for an object, which lives in the loader's
@@ -109,6 +112,9 @@ bool captureLoadedImages() {
                 continue;
             }
             image.name = copyName(entry.l_name);
+            if ((image.name == nullptr || image.name[0] == '\0') && gHaveExecutablePath.load()) {
+                image.name = gExecutablePath;
+            }
             // Described from memory that the loader may be changing.
             append(table, image, true);
         }
@@ -122,6 +128,14 @@ bool captureLoadedImages() {
 
 void releaseLoadedImages() {
     useCrashTimeBinaryImages(false);
+}
+
+void setExecutablePath(const char* path) {
+    if (path == nullptr || gHaveExecutablePath.load()) return;
+    const size_t length = strnlen(path, sizeof gExecutablePath - 1);
+    std::memcpy(gExecutablePath, path, length);
+    gExecutablePath[length] = '\0';
+    gHaveExecutablePath.store(true);
 }
 
 }  // namespace skald::crash::images

@@ -17,4 +17,9 @@ bool captureLoadedImages();
 /// Readers use the prepared table again.
 void releaseLoadedImages();
 
+/// Off the crash path, before any crash: the main program's path, which the
+/// loader's list leaves empty. A crash that comes before the prepared table's
+/// first fill names the program with it.
+void setExecutablePath(const char* path);
+
 }  // namespace skald::crash::images

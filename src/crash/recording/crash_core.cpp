@@ -1,9 +1,13 @@
 #include "crash/recording/crash_core.h"
 
+#include <limits.h>
+#include <unistd.h>
+
 #include <mutex>
 
 #include "crash/async_safe/app_state.h"
 #include "crash/async_safe/file_utils.h"
+#include "crash/async_safe/loaded_images.h"
 #include "crash/recording/app_state_monitor.h"
 #include "crash/recording/cached_data.h"
 #include "crash/recording/monitor_activation.h"
@@ -55,7 +59,14 @@ MonitorType install(const std::string& appName, const std::string& installPath) 
     if (!makeDirectoryWithParents(dataPath.c_str())) return monitor_type::kNone;
     appstate::initialize(installPath);
     // The cached-data thread starts the image list (its first fill reads
-    // every loaded image); crash time describes what is not listed yet.
+    // every loaded image); crash time describes what is not listed yet, and
+    // needs the program's own name for that.
+    char executable[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", executable, sizeof executable - 1);
+    if (length > 0) {
+        executable[length] = '\0';
+        images::setExecutablePath(executable);
+    }
     CachedData::start(kCachePollIntervalSeconds);
     registry::setEventCallback(handler::handleCrashEvent);
     gInstalled = true;
