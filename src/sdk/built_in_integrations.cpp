@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "core/integration.h"
+#include "integrations/auto_session_tracking_integration.h"
 #include "integrations/crash_integration.h"
 
 namespace skald {
@@ -10,6 +11,8 @@ namespace skald {
 void registerBuiltInIntegrations(IntegrationRegistry& registry) {
     registry.registerIntegration(CrashIntegration::kName,
                                  [] { return std::make_shared<CrashIntegration>(); });
+    registry.registerIntegration(AutoSessionTrackingIntegration::kName,
+                                 [] { return std::make_shared<AutoSessionTrackingIntegration>(); });
 }
 
 }  // namespace skald
