@@ -41,6 +41,8 @@ commands:
   --attachment PATH TEXT    capture a message event with the file attached
   --scope-file PATH         attach the file to every later event and crash
   --scope-text NAME=TEXT    attach TEXT as the file NAME the same way
+  --lifecycle EVENT         tell the SDK what the application does: active,
+                            resign, background, foreground or terminate
   --sleep SECONDS           wait (a crash after 2 s is not a start-up crash)
   --crashed-last-run VALUE  print "crashed last run: yes|no" (VALUE is ignored)
   --crash KIND              crash: segv, bus, fpe, ill, abort, cpp-exception,
@@ -275,6 +277,20 @@ int main(int argc, char** argv) {
             skald::SDK::configureScope([&](skald::Scope& s) {
                 s.addAttachment(skald::Attachment::fromData(rest, key, "text/plain"));
             });
+        } else if (command == "--lifecycle") {
+            if (*text == "active") {
+                skald::Lifecycle::didBecomeActive();
+            } else if (*text == "resign") {
+                skald::Lifecycle::willResignActive();
+            } else if (*text == "background") {
+                skald::Lifecycle::didEnterBackground();
+            } else if (*text == "foreground") {
+                skald::Lifecycle::willEnterForeground();
+            } else if (*text == "terminate") {
+                skald::Lifecycle::willTerminate();
+            } else {
+                return fail("unknown lifecycle event", text->c_str());
+            }
         } else if (command == "--sleep") {
             std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(text->c_str())));
         } else if (command == "--crashed-last-run") {

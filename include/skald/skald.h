@@ -6,6 +6,7 @@
 #include "skald/error.h"
 #include "skald/event.h"
 #include "skald/exception_object.h"
+#include "skald/lifecycle.h"
 #include "skald/options.h"
 #include "skald/scope.h"
 #include "skald/sdk.h"
