@@ -15,8 +15,8 @@
 
 #include "installer/app_delegate.h"
 #include "installer/view_controller.h"
-#include "skald/app/application.h"
 #include "platform/app/scripted_frontend.h"
+#include "skald/app/application.h"
 #include "skald/platform/property_list.h"
 #include "skald/platform/tool_paths.h"
 #include "skald/sdk.h"
@@ -228,9 +228,21 @@ class InstallerFixture : public ::testing::Test {
         return false;
     }
 
+    /// The installer's own breadcrumbs: the SDK's automatic ones (start
+    /// marker, activation, connectivity) are left out.
+    std::vector<skald::Json> ownBreadcrumbs(const skald::Json& event) {
+        std::vector<skald::Json> own;
+        for (const auto& crumb : event["breadcrumbs"]) {
+            const std::string category = crumb.value("category", "");
+            if (category != "started" && category != "app.lifecycle" &&
+                category != "device.connectivity")
+                own.push_back(crumb);
+        }
+        return own;
+    }
     std::vector<std::string> breadcrumbMessages(const skald::Json& event) {
         std::vector<std::string> messages;
-        for (const auto& crumb : event["breadcrumbs"])
+        for (const auto& crumb : ownBreadcrumbs(event))
             messages.push_back(crumb.value("message", ""));
         return messages;
     }

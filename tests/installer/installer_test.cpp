@@ -3,9 +3,9 @@
 #include "installer/url_helpers.h"
 #include "installer_fixture.h"
 #include "skald/platform/main_queue.h"
-#include "skald/platform/url_session.h"
 #include "skald/platform/notification_center.h"
 #include "skald/platform/task.h"
+#include "skald/platform/url_session.h"
 
 namespace vantorel::test {
 namespace {
@@ -154,7 +154,9 @@ TEST_F(InstallerRunTest, AnArchiveWithoutAppIsReportedWithItsTagAndBreadcrumbs) 
     EXPECT_FALSE(event.contains("exception"));
     EXPECT_EQ(breadcrumbMessages(event),
               (std::vector<std::string>{"Download finished", "Creating download data folder"}));
-    EXPECT_EQ(event["breadcrumbs"][0]["category"], "Vantorel");
+    EXPECT_EQ(ownBreadcrumbs(event)[0]["category"], "Vantorel");
+    // The SDK's start marker comes before everything the installer records.
+    EXPECT_EQ(event["breadcrumbs"][0]["category"], "started");
     // The error modal offers the browser, which gets the download URL.
     ASSERT_EQ(frontend->alerts().size(), 1u);
     EXPECT_EQ(frontend->alerts()[0].request.buttons,
