@@ -60,7 +60,6 @@ void HttpTransport::sendEnvelope(const std::shared_ptr<Envelope>& envelope) {
     if (overflow) {
         SKALD_LOG_DEBUG("Envelopes arrive faster than they can be stored: dropping the oldest.");
         recordLostItems(overflow->items(), DiscardReason::CacheOverflow);
-        platform::ProcessExit::release();
         markStored();
     }
     if (!startStoring) return;
@@ -101,7 +100,6 @@ void HttpTransport::storeNextPending() {
         // Client reports join at storing time, so that the counts of
         // envelopes dropped on the way are not lost with them.
         parts_.fileManager->storeEnvelope(*addClientReportTo(next));
-        platform::ProcessExit::release();
         markStored();
     }
     if (more) {
@@ -243,6 +241,7 @@ void HttpTransport::finishedSending() {
 }
 
 void HttpTransport::markStored() {
+    platform::ProcessExit::release();
     {
         std::lock_guard guard(pendingMutex_);
         if (unstored_ > 0) --unstored_;

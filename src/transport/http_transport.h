@@ -72,6 +72,8 @@ class HttpTransport final : public Transport,
   private:
     std::shared_ptr<Envelope> addClientReportTo(const std::shared_ptr<Envelope>& envelope);
     void storeNextPending();
+    /// An envelope accepted by sendEnvelope is stored or dropped: exit and
+    /// flush stop waiting for it.
     void markStored();
     std::shared_ptr<Envelope> takeOverflowUnlocked();
     void deleteEnvelopeAndSendNext(const std::string& path);

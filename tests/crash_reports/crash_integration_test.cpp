@@ -29,6 +29,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+/// Options that keep the cache in `directory`; no debugger is seen, so the
+/// monitors come on.
+Options crashOptions(const test::TempDirectory& directory) {
+    registry::setDebuggerProbe([] { return false; });
+    Options options;
+    options.cacheDirectoryPath = directory.path();
+    return options;
+}
+
 TEST(CrashReporter, WithoutABasePathNothingIsInstalled) {
     CrashReporter reporter(std::nullopt);
     EXPECT_FALSE(reporter.install());
@@ -48,10 +57,8 @@ TEST(CrashReporter, ASlashInTheBundleNameBecomesADash) {
 }
 
 TEST(CrashIntegration, StartsOnceAndAfterUninstallRestoresTheMonitorsWithoutResending) {
-    registry::setDebuggerProbe([] { return false; });
     test::TempDirectory directory;
-    Options options;
-    options.cacheDirectoryPath = directory.path();
+    Options options = crashOptions(directory);
 
     CrashIntegration first;
     ASSERT_TRUE(first.installWithOptions(options));
@@ -91,10 +98,8 @@ TEST(CrashIntegration, DoesNotInstallWithTheCrashHandlerOff) {
 }
 
 TEST(CrashIntegration, ALocaleChangeReachesTheDeviceContextUntilUninstalled) {
-    registry::setDebuggerProbe([] { return false; });
     test::TempDirectory directory;
-    Options options;
-    options.cacheDirectoryPath = directory.path();
+    Options options = crashOptions(directory);
     const auto hub = SDK::currentHub();
     ASSERT_TRUE(hub);
     hub->scope()->setContextValue(Json{{"model", "bench-1"}}, "device");
@@ -177,10 +182,8 @@ TEST(CrashInstallation, InstallMakesItsZeroedDataActiveAndHandsTheReporterItsHoo
 }
 
 TEST(CrashIntegration, TheScopesAttachmentsReachTheCrashTimeWriterUntilUninstalled) {
-    registry::setDebuggerProbe([] { return false; });
     test::TempDirectory directory;
-    Options options;
-    options.cacheDirectoryPath = directory.path();
+    Options options = crashOptions(directory);
     const auto hub = SDK::currentHub();
     ASSERT_TRUE(hub);
     // One from before the start and one from after it.

@@ -32,17 +32,8 @@ class FakeReachability : public Reachability {
     std::vector<std::shared_ptr<ReachabilityObserver>> observers;
 };
 
-class BreadcrumbTrackerTest : public SdkFixture {
+class BreadcrumbTrackerTest : public CurrentHubFixture {
   protected:
-    void SetUp() override {
-        SdkFixture::SetUp();
-        SDK::setCurrentHub(hub);
-    }
-    void TearDown() override {
-        SDK::setCurrentHub(nullptr);
-        SdkFixture::TearDown();
-    }
-
     std::vector<Json> crumbs() const {
         std::vector<Json> all;
         for (const auto& crumb : scope->breadcrumbs()) all.push_back(crumb->serialize());

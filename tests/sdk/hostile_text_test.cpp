@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "skald/serialization.h"
 #include "integrations/crash_reporter.h"
 #include "sdk_fixture.h"
 #include "skald/breadcrumb.h"
 #include "skald/message.h"
 #include "skald/private_sdk_only.h"
 #include "skald/sdk.h"
+#include "skald/serialization.h"
 #include "skald/user.h"
 #include "skald/user_feedback.h"
 #include "support/eventually.h"
@@ -96,17 +96,8 @@ void PrintTo(const HostileText& text, std::ostream* out) {
     return ::testing::AssertionSuccess();
 }
 
-class HostileTextFixture : public SdkFixture {
+class HostileTextFixture : public CurrentHubFixture {
   protected:
-    void SetUp() override {
-        SdkFixture::SetUp();
-        SDK::setCurrentHub(hub);
-    }
-    void TearDown() override {
-        SDK::setCurrentHub(nullptr);
-        SdkFixture::TearDown();
-    }
-
     /// Item `type` of the newest envelope holding one: its JSON, or for
     /// attachments its header. Null when no such item arrived or it does not parse.
     Json newestItem(const std::string& type) const {

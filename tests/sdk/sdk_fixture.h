@@ -8,10 +8,11 @@
 
 #include "core/client.h"
 #include "core/debug_image_provider.h"
-#include "skald/hub.h"
 #include "core/thread_inspector.h"
-#include "skald/serialization.h"
+#include "skald/hub.h"
 #include "skald/scope.h"
+#include "skald/sdk.h"
+#include "skald/serialization.h"
 #include "support/file_manager_fixture.h"
 #include "transport/transport.h"
 #include "transport/transport_adapter.h"
@@ -104,6 +105,20 @@ class SdkFixture : public FileManagerFixture {
     std::shared_ptr<Client> client;
     std::shared_ptr<Scope> scope;
     std::shared_ptr<Hub> hub;
+};
+
+/// The same, with the hub as the SDK's current one, for code that reaches it
+/// through the SDK entry.
+class CurrentHubFixture : public SdkFixture {
+  protected:
+    void SetUp() override {
+        SdkFixture::SetUp();
+        SDK::setCurrentHub(hub);
+    }
+    void TearDown() override {
+        SDK::setCurrentHub(nullptr);
+        SdkFixture::TearDown();
+    }
 };
 
 }  // namespace skald::test

@@ -13,17 +13,15 @@
 namespace skald::test {
 namespace {
 
-class SessionTrackerTest : public SdkFixture {
+class SessionTrackerTest : public CurrentHubFixture {
   protected:
     void SetUp() override {
-        SdkFixture::SetUp();
-        SDK::setCurrentHub(hub);
+        CurrentHubFixture::SetUp();
         tracker = std::make_unique<SessionTracker>(30000, center);
     }
     void TearDown() override {
         tracker.reset();
-        SDK::setCurrentHub(nullptr);
-        SdkFixture::TearDown();
+        CurrentHubFixture::TearDown();
     }
 
     /// The sessions sent so far, oldest first.
