@@ -14,6 +14,8 @@ packages=(
   libgtk-3-dev xvfb xauth 7zip unzip zip curl
   # crash reports are compared with what gdb reads of core files
   gdb
+  # connectivity breadcrumbs are tested on routes of a network namespace
+  iproute2
 )
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/anr_tracker.h"
 #include "core/crash_wrapper.h"
 #include "core/debug_image_provider.h"
 #include "core/extra_context_provider.h"
@@ -12,6 +13,7 @@
 #include "util/dispatch_factory.h"
 #include "util/dispatch_queue_wrapper.h"
 #include "util/random.h"
+#include "util/thread_wrapper.h"
 #include "util/timer_factory.h"
 
 namespace skald {
@@ -57,9 +59,13 @@ DependencyContainer::DependencyContainer()
       random_(std::make_shared<Random>()),
       dispatchQueueWrapper_(std::make_shared<DispatchQueueWrapper>()),
       binaryImageCache_(std::make_shared<crash::BinaryImageCache>()),
-      debugImageProvider_(std::make_shared<DebugImageProvider>()) {}
+      debugImageProvider_(std::make_shared<DebugImageProvider>()),
+      threadWrapper_(std::make_shared<ThreadWrapper>()) {}
 
-DependencyContainer::~DependencyContainer() = default;
+DependencyContainer::~DependencyContainer() {
+    // A replaced container's watchdogs would otherwise go on probing.
+    for (auto& [timeout, tracker] : anrTrackers_) tracker->clear();
+}
 
 std::shared_ptr<CurrentDateProvider> DependencyContainer::dateProvider() {
     return get(dateProvider_);
@@ -95,6 +101,13 @@ std::shared_ptr<DebugImageProvider> DependencyContainer::debugImageProvider() {
 }
 void DependencyContainer::setDebugImageProvider(std::shared_ptr<DebugImageProvider> provider) {
     set(debugImageProvider_, std::move(provider));
+}
+
+std::shared_ptr<ThreadWrapper> DependencyContainer::threadWrapper() {
+    return get(threadWrapper_);
+}
+void DependencyContainer::setThreadWrapper(std::shared_ptr<ThreadWrapper> wrapper) {
+    set(threadWrapper_, std::move(wrapper));
 }
 
 std::shared_ptr<TimerFactory> DependencyContainer::timerFactory() {
@@ -138,6 +151,16 @@ std::shared_ptr<ExtraContextProvider> DependencyContainer::extraContextProvider(
 }
 void DependencyContainer::setExtraContextProvider(std::shared_ptr<ExtraContextProvider> provider) {
     set(extraContextProvider_, std::move(provider));
+}
+
+std::shared_ptr<ANRTracker> DependencyContainer::getANRTracker(double timeoutInterval) {
+    std::lock_guard guard(lock_);
+    auto& tracker = anrTrackers_[timeoutInterval];
+    if (!tracker) {
+        tracker = std::make_shared<ANRTracker>(
+            timeoutInterval, crashWrapper(), dispatchQueueWrapper_, threadWrapper_, dateProvider_);
+    }
+    return tracker;
 }
 
 }  // namespace skald

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -14,10 +15,12 @@ class CurrentDateProvider;
 class DebugImageProvider;
 class DispatchFactory;
 class DispatchQueueWrapper;
+class ANRTracker;
 class ExtraContextProvider;
 class Random;
 class Reachability;
 class ThreadInspector;
+class ThreadWrapper;
 class TimerFactory;
 
 /// The process-wide registry of shared services. Lazily made services are
@@ -46,6 +49,8 @@ class DependencyContainer {
     void setBinaryImageCache(std::shared_ptr<crash::BinaryImageCache> cache);
     std::shared_ptr<DebugImageProvider> debugImageProvider();
     void setDebugImageProvider(std::shared_ptr<DebugImageProvider> provider);
+    std::shared_ptr<ThreadWrapper> threadWrapper();
+    void setThreadWrapper(std::shared_ptr<ThreadWrapper> wrapper);
 
     // Made on first request.
     std::shared_ptr<TimerFactory> timerFactory();
@@ -62,6 +67,8 @@ class DependencyContainer {
     /// Made with this container's crash wrapper.
     std::shared_ptr<ExtraContextProvider> extraContextProvider();
     void setExtraContextProvider(std::shared_ptr<ExtraContextProvider> provider);
+    /// One per timeout, made with this container's services.
+    std::shared_ptr<ANRTracker> getANRTracker(double timeoutInterval);
 
   private:
     template <typename T, typename Make>
@@ -88,12 +95,14 @@ class DependencyContainer {
     std::shared_ptr<DispatchQueueWrapper> dispatchQueueWrapper_;
     std::shared_ptr<crash::BinaryImageCache> binaryImageCache_;
     std::shared_ptr<DebugImageProvider> debugImageProvider_;
+    std::shared_ptr<ThreadWrapper> threadWrapper_;
     std::shared_ptr<TimerFactory> timerFactory_;
     std::shared_ptr<DispatchFactory> dispatchFactory_;
     std::shared_ptr<Reachability> reachability_;
     std::shared_ptr<ThreadInspector> threadInspector_;
     std::shared_ptr<CrashWrapper> crashWrapper_;
     std::shared_ptr<ExtraContextProvider> extraContextProvider_;
+    std::map<double, std::shared_ptr<ANRTracker>> anrTrackers_;
 };
 
 }  // namespace skald

@@ -2,16 +2,18 @@
 
 #include <mutex>
 
+#include "core/app_hang_control.h"
 #include "core/client.h"
 #include "core/crash_wrapper.h"
 #include "core/dependency_container.h"
-#include "skald/hub.h"
+#include "core/integration.h"
 #include "core/sdk_state.h"
 #include "crash/recording/binary_image_cache.h"
 #include "persistence/file_manager.h"
-#include "skald/platform/main_queue.h"
 #include "platform/process/process_exit.h"
 #include "skald/breadcrumb.h"
+#include "skald/hub.h"
+#include "skald/platform/main_queue.h"
 #include "skald/private_sdk_only.h"
 #include "skald/scope.h"
 #include "skald/span.h"
@@ -167,10 +169,12 @@ void SDK::reportFullyDisplayed() {
     SKALD_LOG_DEBUG("Time-to-full-display tracking is not available in this build.");
 }
 void SDK::pauseAppHangTracking() {
-    SKALD_LOG_DEBUG("App hang tracking is not available in this build.");
+    if (auto control = currentHub()->getInstalledIntegration<AppHangControl>())
+        control->pauseAppHangTracking();
 }
 void SDK::resumeAppHangTracking() {
-    SKALD_LOG_DEBUG("App hang tracking is not available in this build.");
+    if (auto control = currentHub()->getInstalledIntegration<AppHangControl>())
+        control->resumeAppHangTracking();
 }
 
 void SDK::flush(double timeoutSeconds) {

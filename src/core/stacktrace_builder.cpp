@@ -36,6 +36,17 @@ bool symbolicateWithLoader(crash::StackEntry& entry) {
     return true;
 }
 
+// The image table's full symbol tables name static functions too, which the
+// loader does not know; the loader covers images the table has not seen.
+bool symbolicateEntry(crash::StackCursor& cursor) {
+    if (crash::symbolicateCursor(&cursor) && cursor.stackEntry.symbolName != nullptr) return true;
+    crash::StackEntry& entry = cursor.stackEntry;
+    const uintptr_t address = entry.address;
+    entry = crash::StackEntry{};
+    entry.address = address;
+    return symbolicateWithLoader(entry);
+}
+
 // The SDK is linked statically into its host, so its frames carry the host's
 // package; its own functions are recognised by their namespace instead.
 bool isSdkSymbol(uintptr_t address) {
@@ -60,6 +71,15 @@ StacktraceBuilder::buildStacktraceForCurrentThread(int maxEntries) {
     return buildStacktrace(cursor);
 }
 
+std::shared_ptr<Stacktrace> StacktraceBuilder::buildStacktraceForAddresses(
+    const uintptr_t* addresses, int count, int maxEntries) {
+    crash::BinaryImageList::refresh();
+    crash::StackCursor cursor;
+    crash::initBacktraceCursor(&cursor, addresses, count < maxEntries ? count : maxEntries, 0);
+    cursor.firstEntryIsExact = true;
+    return buildStacktrace(cursor);
+}
+
 std::shared_ptr<Stacktrace> StacktraceBuilder::buildStacktrace(crash::StackCursor& cursor) {
     std::vector<std::shared_ptr<Frame>> frames;
     size_t leadingSdkFrames = 0;
@@ -70,7 +90,7 @@ std::shared_ptr<Stacktrace> StacktraceBuilder::buildStacktrace(crash::StackCurso
             if (!frames.empty()) frames.back()->stackStart = true;
             continue;
         }
-        if (symbolicate && !symbolicateWithLoader(entry)) continue;
+        if (symbolicate && !symbolicateEntry(cursor)) continue;
         if (inLeadingSdkFrames) {
             inLeadingSdkFrames = isSdkSymbol(entry.address);
             if (inLeadingSdkFrames) ++leadingSdkFrames;

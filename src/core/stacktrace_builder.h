@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "core/stack_entry_mapper.h"
@@ -25,6 +26,11 @@ class StacktraceBuilder {
     /// The calling thread's stack, outermost caller first, starting at the
     /// caller of this function. No registers.
     std::shared_ptr<Stacktrace> buildStacktraceForCurrentThread(int maxEntries = kMaxEntries);
+
+    /// A stack another thread recorded of itself: `addresses` innermost
+    /// first, the first being where it stopped. At most `maxEntries` are used.
+    std::shared_ptr<Stacktrace> buildStacktraceForAddresses(const uintptr_t* addresses, int count,
+                                                            int maxEntries = kMaxEntries);
 
     /// The stack that `cursor` walks, outermost caller first.
     std::shared_ptr<Stacktrace> buildStacktrace(crash::StackCursor& cursor);

@@ -7,9 +7,13 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "core/stack_entry_mapper.h"
+#include "crash/async_safe/thread_suspension.h"
+#include "crash/recording/binary_image_list.h"
+#include "crash/recording/symbol_indexes.h"
 #include "model/in_app_logic.h"
 #include "platform/base/unique_fd.h"
 #include "skald/platform/main_queue.h"
@@ -51,7 +55,53 @@ std::vector<std::shared_ptr<Thread>> ThreadInspector::getCurrentThreads() {
 }
 
 std::vector<std::shared_ptr<Thread>> ThreadInspector::getCurrentThreadsWithStackTrace() {
+    std::vector<std::shared_ptr<Thread>> result;
+    if (threadsFromSuspension(result)) return result;
     return threads(kMaxEntriesForAllThreads);
+}
+
+bool ThreadInspector::threadsFromSuspension(std::vector<std::shared_ptr<Thread>>& result) {
+    if (!crash::prepareThreadSuspension()) return false;
+    // Everything that may allocate or lock happens before the other threads
+    // stop or after they go on: a stopped thread may hold the allocator's lock.
+    crash::BinaryImageList::refresh();
+    if (stacktraceBuilder_->symbolicate) crash::updateSymbolIndexes();
+    auto snapshots = std::make_unique<crash::ThreadSnapshot[]>(crash::kMaxSuspendedThreads);
+    const pid_t self = ::gettid();
+    auto ownStack = stacktraceBuilder_->buildStacktraceForCurrentThread(kMaxEntriesForAllThreads);
+
+    const int count = crash::suspendEnvironment(nullptr, 0);
+    if (count <= 0) return false;
+    for (int i = 0; i < count; ++i) snapshots[i] = *crash::suspendedThread(i);
+    crash::resumeEnvironment();
+
+    const pid_t mainId = platform::MainQueue::mainThreadId();
+    std::shared_ptr<Thread> mainThread;
+    for (int index = 0; index < count; ++index) {
+        const crash::ThreadSnapshot& snapshot = snapshots[index];
+        auto thread = std::make_shared<Thread>(index);
+        thread->isMain = snapshot.thread == mainId;
+        thread->crashed = false;
+        thread->current = snapshot.thread == self;
+        if (*thread->current) {
+            thread->name = getThreadName(self);
+            thread->stacktrace = ownStack;
+        } else if (snapshot.captured) {
+            thread->name = snapshot.name[0] != '\0' ? std::optional<std::string>(snapshot.name)
+                                                    : getThreadName(snapshot.thread);
+            thread->stacktrace = stacktraceBuilder_->buildStacktraceForAddresses(
+                snapshot.frames, snapshot.frameCount, kMaxEntriesForAllThreads);
+        } else {
+            thread->name = getThreadName(snapshot.thread);
+        }
+        if (*thread->isMain) {
+            mainThread = std::move(thread);
+        } else {
+            result.push_back(std::move(thread));
+        }
+    }
+    if (mainThread) result.insert(result.begin(), std::move(mainThread));
+    return true;
 }
 
 std::shared_ptr<Stacktrace> ThreadInspector::stacktraceForCurrentThreadAsyncUnsafe() {

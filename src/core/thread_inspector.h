@@ -29,9 +29,11 @@ class ThreadInspector {
     /// only the calling thread (`current`) carries a stack trace.
     std::vector<std::shared_ptr<Thread>> getCurrentThreads();
 
-    /// Like `getCurrentThreads`, with stacks of at most 100 entries. Only the
-    /// calling thread's stack so far: walking other threads needs them
-    /// stopped, which the crash machinery provides.
+    /// Like `getCurrentThreads`, with every thread's stack (at most 100
+    /// entries each). The other threads are stopped for as long as each
+    /// takes to walk its own stack, with the crash reporter's machinery; a
+    /// thread that does not answer in time has no stack. While the machinery
+    /// is busy (a crash), only the calling thread's stack is taken.
     std::vector<std::shared_ptr<Thread>> getCurrentThreadsWithStackTrace();
 
     /// The calling thread's stack trace alone.
@@ -46,6 +48,8 @@ class ThreadInspector {
 
   private:
     std::vector<std::shared_ptr<Thread>> threads(int maxEntries);
+    /// False when no thread could be stopped.
+    bool threadsFromSuspension(std::vector<std::shared_ptr<Thread>>& result);
 
     std::shared_ptr<StacktraceBuilder> stacktraceBuilder_;
 };

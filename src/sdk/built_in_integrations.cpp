@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "core/integration.h"
+#include "integrations/anr_tracking_integration.h"
 #include "integrations/auto_breadcrumb_tracking_integration.h"
 #include "integrations/auto_session_tracking_integration.h"
 #include "integrations/crash_integration.h"
@@ -12,6 +13,8 @@ namespace skald {
 void registerBuiltInIntegrations(IntegrationRegistry& registry) {
     registry.registerIntegration(CrashIntegration::kName,
                                  [] { return std::make_shared<CrashIntegration>(); });
+    registry.registerIntegration(ANRTrackingIntegration::kName,
+                                 [] { return std::make_shared<ANRTrackingIntegration>(); });
     registry.registerIntegration(AutoBreadcrumbTrackingIntegration::kName, [] {
         return std::make_shared<AutoBreadcrumbTrackingIntegration>();
     });

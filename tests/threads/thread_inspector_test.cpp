@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -11,6 +14,7 @@
 
 #include "core/debug_image_provider.h"
 #include "core/dependency_container.h"
+#include "crash/async_safe/thread_suspension.h"
 #include "crash/recording/binary_image_cache.h"
 #include "crash/reporting/hex_address.h"
 #include "threads/image_test_support.h"
@@ -105,7 +109,10 @@ TEST(ThreadInspectorTest, FromAnotherThreadTheMainThreadStaysFirst) {
     ASSERT_GE(threads.size(), 2u);
     EXPECT_EQ(threads[0]->isMain, true);
     EXPECT_EQ(threads[0]->current, false);
-    EXPECT_FALSE(threads[0]->stacktrace) << "other threads are not walked on Linux yet";
+    // The main thread, stopped while it waits for the worker, walked its own stack.
+    ASSERT_TRUE(threads[0]->stacktrace);
+    EXPECT_FALSE(threads[0]->stacktrace->frames.empty());
+    EXPECT_LE(threads[0]->stacktrace->frames.size(), 100u);
     size_t current = 0;
     for (const auto& thread : threads) {
         if (thread->current != true) continue;
@@ -117,6 +124,43 @@ TEST(ThreadInspectorTest, FromAnotherThreadTheMainThreadStaysFirst) {
     }
     EXPECT_EQ(current, 1u);
     EXPECT_FALSE(ThreadInspector::getThreadName(caller)) << "the worker has ended";
+}
+
+TEST(ThreadInspectorTest, ThreadThatCannotBeStoppedIsListedWithoutAStack) {
+    std::atomic<bool> ready{false};
+    std::atomic<bool> done{false};
+    std::thread deaf([&] {
+        ::pthread_setname_np(::pthread_self(), "skald-deaf");
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, crash::suspensionSignal());
+        ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+        ready = true;
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    std::thread answering([&] {
+        ::pthread_setname_np(::pthread_self(), "skald-answers");
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    while (!ready) std::this_thread::yield();
+    const auto threads = makeInspector()->getCurrentThreadsWithStackTrace();
+    done = true;
+    deaf.join();
+    answering.join();
+
+    int seen = 0;
+    for (const auto& thread : threads) {
+        if (thread->name == "skald-deaf") {
+            ++seen;
+            EXPECT_FALSE(thread->stacktrace);
+        } else if (thread->name == "skald-answers") {
+            ++seen;
+            ASSERT_TRUE(thread->stacktrace);
+            EXPECT_FALSE(thread->stacktrace->frames.empty());
+        }
+    }
+    EXPECT_EQ(seen, 2);
+    EXPECT_FALSE(crash::isEnvironmentSuspended()) << "every stopped thread went on";
 }
 
 TEST(ThreadInspectorTest, StacksOfAllThreadsStopAtOneHundredEntries) {
