@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "core/crash_wrapper.h"
@@ -89,6 +90,7 @@ void ANRTracker::stop() {
     SKALD_LOG_INFO("Stopping ANR detection");
     // A watchdog that has not begun yet ends as soon as it does.
     if (state_ != State::NotRunning) state_ = State::Stopping;
+    platform::MainQueue::wakeLoopWaiters();
 }
 
 ANRTracker::State ANRTracker::state() const {
@@ -119,7 +121,9 @@ void ANRTracker::detectANRs() {
         return state_ == State::Running;
     };
 
-    while (running()) {
+    for (;;) {
+        const uint64_t wakeGeneration = platform::MainQueue::loopWaitGeneration();
+        if (!running()) break;
         // Without a loop a probe would wait in the pending list and every
         // pass would count as a hang.
         if (!platform::MainQueue::hasLoop()) {
@@ -130,7 +134,8 @@ void ANRTracker::detectANRs() {
                 saidNoLoop = true;
             }
             probe->ticksSinceUiUpdate = 0;
-            threadWrapper_->sleepForTimeInterval(sleepInterval);
+            // Asleep until a loop comes or `stop` wakes it.
+            platform::MainQueue::waitForLoop(std::chrono::minutes(10), wakeGeneration);
             continue;
         }
 

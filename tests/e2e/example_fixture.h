@@ -55,13 +55,16 @@ class ExampleEndToEnd : public ::testing::Test {
     };
 
     std::vector<std::string> environment() const {
-        return {"SKALD_DSN=http://0123456789abcdef0123456789abcdef@127.0.0.1:" +
-                    std::to_string(receiver->port()) + "/7",
-                "XDG_DATA_HOME=" + (root / "data").string(),
-                "XDG_CACHE_HOME=" + (root / "cache").string(),
-                "HOME=" + root.string(),
-                "LANG=de_DE.UTF-8",
-                "TZ=Europe/Berlin"};
+        std::vector<std::string> env = {
+            "SKALD_DSN=http://0123456789abcdef0123456789abcdef@127.0.0.1:" +
+                std::to_string(receiver->port()) + "/7",
+            "XDG_DATA_HOME=" + (root / "data").string(),
+            "XDG_CACHE_HOME=" + (root / "cache").string(),
+            "HOME=" + root.string(),
+            "LANG=de_DE.UTF-8",
+            "TZ=Europe/Berlin"};
+        env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+        return env;
     }
 
     /// Runs `program` with `args`, its output and errors in one pipe; kills it
@@ -171,6 +174,8 @@ class ExampleEndToEnd : public ::testing::Test {
 
     fs::path root;
     std::unique_ptr<tools::Receiver> receiver;
+    /// Added to every program's environment.
+    std::vector<std::string> extraEnvironment;
 };
 
 }  // namespace skald::test

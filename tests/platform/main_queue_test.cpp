@@ -35,6 +35,33 @@ TEST_F(MainQueueTest, MainThreadIsRecordedAtLoadTime) {
     EXPECT_FALSE(other);
 }
 
+TEST_F(MainQueueTest, WaitingForALoopEndsWhenOneIsRegisteredOrWhenWoken) {
+    EXPECT_FALSE(MainQueue::waitForLoop(20ms)) << "nothing registers one";
+
+    std::atomic<bool> sawLoop{false};
+    std::thread waiter([&] { sawLoop = MainQueue::waitForLoop(10s); });
+    std::this_thread::sleep_for(20ms);
+    MainQueue::registerLoop([](Block block) { block(); });
+    waiter.join();
+    EXPECT_TRUE(sawLoop);
+    MainQueue::unregisterLoop();
+
+    const auto started = std::chrono::steady_clock::now();
+    std::atomic<bool> done{false};
+    std::thread woken([&] {
+        sawLoop = MainQueue::waitForLoop(10s);
+        done = true;
+    });
+    // A wake before the waiter waits is not for it: wake until it leaves.
+    while (!done) {
+        MainQueue::wakeLoopWaiters();
+        std::this_thread::sleep_for(5ms);
+    }
+    woken.join();
+    EXPECT_FALSE(sawLoop);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
 TEST_F(MainQueueTest, WithoutLoopMainThreadWorkRunsInline) {
     bool ran = false;
     EXPECT_EQ(MainQueue::async([&] { ran = true; }), MainQueue::Dispatch::RanInline);

@@ -198,6 +198,14 @@ TEST_F(ANRTrackerTest, WithoutAMainLoopNothingIsProbedUntilOneIsRegistered) {
     ASSERT_TRUE(waitFor([&] { return listener->detected == 1; }));
 }
 
+TEST_F(ANRTrackerTest, StopWakesAWatchdogThatWaitsForAMainLoop) {
+    makeTracker();
+    ASSERT_TRUE(waitFor([&] { return tracker->state() == ANRTracker::State::Running; }));
+    std::this_thread::sleep_for(100ms);
+    tracker->removeListener(listener.get());
+    EXPECT_TRUE(waitFor([&] { return tracker->state() == ANRTracker::State::NotRunning; }, 500ms));
+}
+
 TEST_F(ANRTrackerTest, LastListenerLeavingStopsTheWatchdogAndANewOneStartsAnother) {
     ControlledMainQueue mainQueue;
     makeTracker();

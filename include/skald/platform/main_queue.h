@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "skald/platform/block.h"
 
@@ -24,6 +25,15 @@ class MainQueue {
     static void registerLoop(Executor loop);
     static void unregisterLoop();
     static bool hasLoop();
+    /// Waits until a loop is registered, `wakeLoopWaiters` is called or
+    /// `timeout` passes; whether there is a loop then.
+    static bool waitForLoop(Duration timeout);
+    /// The same, also ending at once when `wakeLoopWaiters` was called since
+    /// `loopWaitGeneration` gave `generation`: a waiter takes it before it
+    /// checks whether to wait, so that a wake in between is not lost.
+    static bool waitForLoop(Duration timeout, uint64_t generation);
+    static uint64_t loopWaitGeneration();
+    static void wakeLoopWaiters();
 
     enum class Dispatch {
         Queued,  ///< handed to the registered loop

@@ -28,6 +28,8 @@ struct LoopState {
     std::mutex mutex;
     Executor loop;
     std::deque<Block> pending;
+    std::condition_variable loopChanged;
+    uint64_t wakeCalls = 0;
 };
 
 LoopState& loopState() {
@@ -53,6 +55,7 @@ void MainQueue::registerLoop(Executor loop) {
         state.loop = loop;
         waiting.swap(state.pending);
     }
+    state.loopChanged.notify_all();
     if (!loop) return;
     for (auto& block : waiting) loop(std::move(block));
 }
@@ -65,6 +68,33 @@ void MainQueue::unregisterLoop() {
 bool MainQueue::hasLoop() {
     std::lock_guard guard(loopState().mutex);
     return static_cast<bool>(loopState().loop);
+}
+
+uint64_t MainQueue::loopWaitGeneration() {
+    std::lock_guard guard(loopState().mutex);
+    return loopState().wakeCalls;
+}
+
+bool MainQueue::waitForLoop(Duration timeout) {
+    return waitForLoop(timeout, loopWaitGeneration());
+}
+
+bool MainQueue::waitForLoop(Duration timeout, uint64_t wakeCalls) {
+    auto& state = loopState();
+    std::unique_lock lock(state.mutex);
+    state.loopChanged.wait_for(lock, timeout, [&] {
+        return static_cast<bool>(state.loop) || state.wakeCalls != wakeCalls;
+    });
+    return static_cast<bool>(state.loop);
+}
+
+void MainQueue::wakeLoopWaiters() {
+    auto& state = loopState();
+    {
+        std::lock_guard guard(state.mutex);
+        ++state.wakeCalls;
+    }
+    state.loopChanged.notify_all();
 }
 
 MainQueue::Dispatch MainQueue::async(Block block) {
