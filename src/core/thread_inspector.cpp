@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -35,6 +36,12 @@ std::vector<pid_t> taskIds() {
     }
     ::closedir(directory);
     return ids;
+}
+
+/// The others keep the system's order.
+void putMainThreadFirst(std::vector<std::shared_ptr<Thread>>& threads) {
+    std::stable_partition(threads.begin(), threads.end(),
+                          [](const auto& thread) { return thread->isMain == true; });
 }
 
 }  // namespace
@@ -76,7 +83,6 @@ bool ThreadInspector::threadsFromSuspension(std::vector<std::shared_ptr<Thread>>
     crash::resumeEnvironment();
 
     const pid_t mainId = platform::MainQueue::mainThreadId();
-    std::shared_ptr<Thread> mainThread;
     for (int index = 0; index < count; ++index) {
         const crash::ThreadSnapshot& snapshot = snapshots[index];
         auto thread = std::make_shared<Thread>(index);
@@ -94,13 +100,9 @@ bool ThreadInspector::threadsFromSuspension(std::vector<std::shared_ptr<Thread>>
         } else {
             thread->name = getThreadName(snapshot.thread);
         }
-        if (*thread->isMain) {
-            mainThread = std::move(thread);
-        } else {
-            result.push_back(std::move(thread));
-        }
+        result.push_back(std::move(thread));
     }
-    if (mainThread) result.insert(result.begin(), std::move(mainThread));
+    putMainThreadFirst(result);
     return true;
 }
 
@@ -127,7 +129,6 @@ std::vector<std::shared_ptr<Thread>> ThreadInspector::threads(int maxEntries) {
     const pid_t mainId = platform::MainQueue::mainThreadId();
     const pid_t currentId = ::gettid();
     std::vector<std::shared_ptr<Thread>> result;
-    std::shared_ptr<Thread> mainThread;
     const std::vector<pid_t> ids = taskIds();
     for (size_t index = 0; index < ids.size(); ++index) {
         auto thread = std::make_shared<Thread>(index);
@@ -138,13 +139,9 @@ std::vector<std::shared_ptr<Thread>> ThreadInspector::threads(int maxEntries) {
         if (*thread->current) {
             thread->stacktrace = stacktraceBuilder_->buildStacktraceForCurrentThread(maxEntries);
         }
-        if (*thread->isMain) {
-            mainThread = std::move(thread);
-        } else {
-            result.push_back(std::move(thread));
-        }
+        result.push_back(std::move(thread));
     }
-    if (mainThread) result.insert(result.begin(), std::move(mainThread));
+    putMainThreadFirst(result);
     return result;
 }
 

@@ -23,10 +23,16 @@ ANRTrackingIntegration::~ANRTrackingIntegration() {
 
 bool ANRTrackingIntegration::installWithOptions(const Options& options) {
     if (!BaseIntegration::installWithOptions(options)) return false;
+    // The tracker holds its listeners weakly: only a shared integration can be one.
+    const auto self = weak_from_this().lock();
+    if (!self) {
+        SKALD_LOG_ERROR("%s must be made with std::make_shared to be installed.", kName);
+        return false;
+    }
     timeoutInterval_ = options.appHangTimeoutInterval;
     tracker_ = DependencyContainer::sharedInstance()->getANRTracker(timeoutInterval_);
     reportAppHangs_ = true;
-    tracker_->addListener(shared_from_this());
+    tracker_->addListener(self);
     return true;
 }
 

@@ -147,22 +147,38 @@ class ExampleEndToEnd : public ::testing::Test {
         return runProgram(SKALD_EXAMPLE_PATH, args).status;
     }
 
-    // Events of the stored envelopes, read back from the receiver's files.
-    std::vector<Json> storedEvents(std::vector<std::vector<std::string>>* itemTypes = nullptr) {
-        std::vector<Json> events;
+    /// The stored envelopes, read back from the receiver's files, in arrival order.
+    std::vector<std::shared_ptr<Envelope>> receivedEnvelopes() {
+        std::vector<std::shared_ptr<Envelope>> envelopes;
         for (const auto& received : receiver->received()) {
             std::ifstream file(received.storedFile, std::ios::binary);
-            std::string bytes((std::istreambuf_iterator<char>(file)), {});
-            auto envelope = Serialization::envelopeWithData(bytes);
-            if (!envelope) continue;
-            std::vector<std::string> types;
-            for (const auto& item : envelope->items()) {
-                types.push_back(item->header()->type());
-                if (item->header()->type() == "event") {
-                    if (auto json = parseJsonBytes(item->data())) events.push_back(*json);
-                }
+            const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+            if (auto envelope = Serialization::envelopeWithData(bytes))
+                envelopes.push_back(std::move(envelope));
+        }
+        return envelopes;
+    }
+
+    /// The JSON of every item of `type` in `envelope`.
+    static std::vector<Json> itemsOfType(const Envelope& envelope, const std::string& type) {
+        std::vector<Json> items;
+        for (const auto& item : envelope.items()) {
+            if (item->header()->type() != type) continue;
+            if (auto json = parseJsonBytes(item->data())) items.push_back(std::move(*json));
+        }
+        return items;
+    }
+
+    // Events of the stored envelopes.
+    std::vector<Json> storedEvents(std::vector<std::vector<std::string>>* itemTypes = nullptr) {
+        std::vector<Json> events;
+        for (const auto& envelope : receivedEnvelopes()) {
+            if (itemTypes) {
+                std::vector<std::string> types;
+                for (const auto& item : envelope->items()) types.push_back(item->header()->type());
+                itemTypes->push_back(std::move(types));
             }
-            if (itemTypes) itemTypes->push_back(types);
+            for (auto& event : itemsOfType(*envelope, "event")) events.push_back(std::move(event));
         }
         return events;
     }

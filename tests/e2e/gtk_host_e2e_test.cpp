@@ -3,8 +3,6 @@
 // window gives a hang report, and its window drives sessions and breadcrumbs.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "e2e/example_fixture.h"
 #include "support/xvfb.h"
 
@@ -24,16 +22,8 @@ class GtkHostEndToEnd : public ExampleEndToEnd {
     /// Items of `type` from every received envelope, in arrival order.
     std::vector<Json> items(const std::string& type) {
         std::vector<Json> all;
-        for (const auto& received : receiver->received()) {
-            std::ifstream file(received.storedFile, std::ios::binary);
-            const std::string bytes((std::istreambuf_iterator<char>(file)), {});
-            const auto envelope = Serialization::envelopeWithData(bytes);
-            if (!envelope) continue;
-            for (const auto& item : envelope->items()) {
-                if (item->header()->type() != type) continue;
-                if (auto json = parseJsonBytes(item->data())) all.push_back(*json);
-            }
-        }
+        for (const auto& envelope : receivedEnvelopes())
+            for (auto& item : itemsOfType(*envelope, type)) all.push_back(std::move(item));
         return all;
     }
 

@@ -22,20 +22,8 @@ class SessionEndToEnd : public ExampleEndToEnd {
     /// Every received envelope's sessions and events, one entry per envelope.
     std::vector<Received> envelopes() {
         std::vector<Received> all;
-        for (const auto& received : receiver->received()) {
-            std::ifstream file(received.storedFile, std::ios::binary);
-            const std::string bytes((std::istreambuf_iterator<char>(file)), {});
-            const auto envelope = Serialization::envelopeWithData(bytes);
-            if (!envelope) continue;
-            Received entry;
-            for (const auto& item : envelope->items()) {
-                const auto json = parseJsonBytes(item->data());
-                if (!json) continue;
-                if (item->header()->type() == "session") entry.sessions.push_back(*json);
-                if (item->header()->type() == "event") entry.events.push_back(*json);
-            }
-            all.push_back(std::move(entry));
-        }
+        for (const auto& envelope : receivedEnvelopes())
+            all.push_back({itemsOfType(*envelope, "session"), itemsOfType(*envelope, "event")});
         return all;
     }
 

@@ -229,6 +229,20 @@ TEST_F(ANRTrackerTest, ListenerThatIsGoneIsNotCalled) {
     ASSERT_TRUE(waitFor([&] { return listener->detected == 1; }));
 }
 
+TEST(ANRTrackingIntegrationTest, RefusesWithoutTimeoutUnderADebuggerAndWhenNotShared) {
+    Options options;
+    options.appHangTimeoutInterval = 0;
+    EXPECT_FALSE(std::make_shared<ANRTrackingIntegration>()->installWithOptions(options));
+
+    options.appHangTimeoutInterval = 2;
+    BaseIntegration::setDebuggerAttachedProbe([] { return true; });
+    EXPECT_FALSE(std::make_shared<ANRTrackingIntegration>()->installWithOptions(options));
+    BaseIntegration::setDebuggerAttachedProbe(nullptr);
+
+    ANRTrackingIntegration onTheStack;
+    EXPECT_FALSE(onTheStack.installWithOptions(options));
+}
+
 // ---- The integration against a real main loop ---------------------------------
 
 __attribute__((noinline)) void appHangTestBlockMainThread(std::chrono::milliseconds duration) {
