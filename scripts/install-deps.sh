@@ -16,6 +16,8 @@ packages=(
   gdb
   # connectivity breadcrumbs are tested on routes of a network namespace
   iproute2
+  # the W3C baggage round trip runs under Node; npm is apart unless the Node build bundles it
+  nodejs $(command -v npm >/dev/null 2>&1 || echo npm)
 )
 
 missing=()

@@ -14,8 +14,9 @@
 #include "skald/error.h"
 #include "skald/event.h"
 #include "skald/exception_object.h"
-#include "skald/id.h"
 #include "skald/flush_result.h"
+#include "skald/id.h"
+#include "skald/span_context.h"
 
 namespace skald {
 
@@ -27,6 +28,7 @@ class Integration;
 class Scope;
 class Session;
 class Span;
+class Transaction;
 class User;
 class UserFeedback;
 
@@ -69,6 +71,20 @@ class Hub : public std::enable_shared_from_this<Hub> {
     Id captureMessage(const std::string& message, const std::shared_ptr<Scope>& scope);
     void captureCrashEvent(std::shared_ptr<Event> event);
     void captureCrashEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>& scope);
+
+    /// Starts a transaction: sampled by the options' samplers and rates,
+    /// bound to the scope as its span when `bindToScope`. Never null.
+    std::shared_ptr<Span> startTransaction(const std::string& name, const std::string& operation,
+                                           bool bindToScope = false);
+    std::shared_ptr<Span> startTransaction(
+        const TransactionContext& context, bool bindToScope = false,
+        const std::optional<Json>& customSamplingContext = std::nullopt,
+        const TracerConfiguration& configuration = TracerConfiguration());
+    /// Sends a sampled transaction from the hub's queue; an unsampled one is
+    /// counted as lost with its spans.
+    void captureTransaction(const std::shared_ptr<Transaction>& transaction,
+                            const std::shared_ptr<Scope>& scope,
+                            const Envelope::Items& additionalEnvelopeItems = {});
     void captureUserFeedback(const UserFeedback& feedback);
     /// Updates the session from the envelope's error events, then sends.
     void captureEnvelope(const std::shared_ptr<Envelope>& envelope);

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "skald/envelope.h"
@@ -18,6 +19,7 @@ class Breadcrumb;
 class Hub;
 class Scope;
 class Span;
+class TransactionContext;
 class User;
 class UserFeedback;
 
@@ -74,10 +76,16 @@ class SDK {
     static void configureScope(const std::function<void(Scope&)>& callback);
     static void setUser(std::shared_ptr<User> user);
 
-    /// Tracing is not part of this build yet: logs and gives null.
+    /// A new transaction, sampled by the options' samplers and rates; bound
+    /// to the scope as its span when `bindToScope`, so that errors captured
+    /// meanwhile carry its trace. Never null; finish it (or hold it in a
+    /// `ScopedSpan`) to send it.
     static std::shared_ptr<Span> startTransaction(const std::string& name,
                                                   const std::string& operation,
                                                   bool bindToScope = false);
+    static std::shared_ptr<Span> startTransaction(
+        const TransactionContext& context, bool bindToScope = false,
+        const std::optional<Json>& customSamplingContext = std::nullopt);
 
     /// Whether the previous run of this program ended in a crash.
     static bool crashedLastRun();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -7,10 +8,11 @@
 
 namespace skald {
 
-/// A 64-bit span identifier held as 16 lowercase characters.
+/// A 64-bit span identifier held as 16 lowercase characters, inline: making
+/// one allocates nothing.
 class SpanId {
   public:
-    /// The first 16 hex digits of a new random UUID.
+    /// The first 16 hex digits of a new random (version 4) UUID's text.
     SpanId();
     /// Exactly 16 characters, stored lowercased (not checked to be hex); any
     /// other length gives the empty span id.
@@ -19,14 +21,15 @@ class SpanId {
     /// "0000000000000000".
     static const SpanId& empty();
 
-    const std::string& value() const { return value_; }
-    const std::string& skaldSpanIdString() const { return value_; }
-    const std::string& description() const { return value_; }
+    std::string_view view() const { return {chars_.data(), chars_.size()}; }
+    std::string value() const { return std::string(view()); }
+    std::string skaldSpanIdString() const { return value(); }
+    std::string description() const { return value(); }
 
     bool operator==(const SpanId& other) const = default;
 
   private:
-    std::string value_;
+    std::array<char, 16> chars_;
 };
 
 }  // namespace skald
@@ -34,6 +37,6 @@ class SpanId {
 template <>
 struct std::hash<skald::SpanId> {
     size_t operator()(const skald::SpanId& id) const noexcept {
-        return std::hash<std::string>()(id.value());
+        return std::hash<std::string_view>()(id.view());
     }
 };

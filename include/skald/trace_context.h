@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "skald/baggage.h"
 #include "skald/id.h"
 #include "skald/json.h"
 
@@ -10,10 +11,6 @@ namespace skald {
 
 /// The dynamic sampling context of a trace, carried in envelope headers as
 /// "trace". Immutable.
-///
-/// The constructors that derive it from a scope, a tracer or the options are
-/// added together with tracing; until then it is made from its values or read
-/// from a dictionary.
 class TraceContext {
   public:
     TraceContext(Id traceId, std::string publicKey, std::optional<std::string> releaseName = {},
@@ -40,6 +37,8 @@ class TraceContext {
     const std::optional<std::string>& replayId() const { return replayId_; }
 
     Json serialize() const;
+    /// The same values for a "baggage" header.
+    Baggage toBaggage() const;
 
     bool operator==(const TraceContext& other) const = default;
 

@@ -9,18 +9,20 @@
 #include "core/dependency_container.h"
 #include "core/extra_context_provider.h"
 #include "core/global_event_processor.h"
-#include "skald/hub.h"
 #include "core/installation.h"
 #include "core/sdk_state.h"
 #include "core/thread_inspector.h"
+#include "core/tracing/tracer.h"
+#include "core/tracing/transaction.h"
 #include "core/transport_factory.h"
 #include "persistence/file_manager.h"
-#include "skald/platform/bundle.h"
 #include "platform/system/locale.h"
 #include "skald/dsn.h"
+#include "skald/hub.h"
 #include "skald/mechanism.h"
 #include "skald/message.h"
 #include "skald/ns_error.h"
+#include "skald/platform/bundle.h"
 #include "skald/scope.h"
 #include "skald/session.h"
 #include "skald/span.h"
@@ -48,9 +50,9 @@ bool isReplayEvent(const Event& event) {
     return event.type == "replay_video";
 }
 
-// Spans travel in transactions, which tracing builds; a plain event carries none.
-uint64_t spanCountOf(const Event&) {
-    return 0;
+uint64_t spanCountOf(const Event& event) {
+    const auto* transaction = dynamic_cast<const Transaction*>(&event);
+    return transaction ? transaction->spans.size() : 0;
 }
 
 bool isWatchdogTermination(const Event& event) {
@@ -355,7 +357,13 @@ Id Client::sendEvent(const std::shared_ptr<Event>& event, const std::shared_ptr<
 }
 
 std::optional<TraceContext> Client::traceContextFor(const Event& event, const Scope& scope) const {
-    // Trace contexts of transactions and tracers come with tracing.
+    std::shared_ptr<Tracer> tracer;
+    if (const auto* transaction = dynamic_cast<const Transaction*>(&event)) {
+        tracer = transaction->trace;
+    } else {
+        tracer = Tracer::getTracer(scope.span());
+    }
+    if (tracer) return Tracer::makeTraceContext(*tracer, &scope, *options_);
     if (event.error || !event.exceptions.empty()) {
         if (!options_->parsedDsn) return std::nullopt;
         const auto& publicKey = options_->parsedDsn->url().user();
@@ -519,7 +527,18 @@ std::shared_ptr<Event> Client::prepareEvent(std::shared_ptr<Event> event,
     event = callEventProcessors(std::move(event), isTransaction);
     if (!event) return nullptr;
 
-    // beforeSendSpan and span losses need transactions, which come with tracing.
+    if (isTransaction && options_->beforeSendSpan) {
+        if (auto* transaction = dynamic_cast<Transaction*>(event.get())) {
+            std::vector<std::shared_ptr<Span>> kept;
+            for (auto& span : transaction->spans) {
+                if (auto processed = options_->beforeSendSpan(span)) kept.push_back(processed);
+            }
+            const uint64_t removed = transaction->spans.size() - kept.size();
+            transaction->spans = std::move(kept);
+            if (removed > 0)
+                recordLostEvent(DataCategory::Span, DiscardReason::BeforeSend, removed);
+        }
+    }
 
     if (options_->beforeSend) {
         const uint64_t spans = spanCountOf(*event);

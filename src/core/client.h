@@ -98,6 +98,7 @@ class Client {
 
     /// The live options: the host may still read them through the wrapper interface.
     const std::shared_ptr<Options>& options() const { return options_; }
+    const std::shared_ptr<Random>& random() const { return random_; }
     const std::shared_ptr<FileManager>& fileManager() const { return fileManager_; }
     const std::shared_ptr<TransportAdapter>& transportAdapter() const { return transportAdapter_; }
     const std::shared_ptr<ThreadInspector>& threadInspector() const { return threadInspector_; }

@@ -7,6 +7,9 @@
 #include "core/dependency_container.h"
 #include "core/installation.h"
 #include "core/integration.h"
+#include "core/tracing/sampling.h"
+#include "core/tracing/tracer.h"
+#include "core/tracing/transaction.h"
 #include "persistence/file_manager.h"
 #include "skald/breadcrumb.h"
 #include "skald/options.h"
@@ -506,6 +509,57 @@ std::map<std::string, std::string> Hub::getDefaultTagsForMetrics() const {
     if (options->releaseName) tags["release"] = *options->releaseName;
     tags["environment"] = options->environment;
     return tags;
+}
+
+std::shared_ptr<Span> Hub::startTransaction(const std::string& name, const std::string& operation,
+                                            bool bindToScope) {
+    return startTransaction(TransactionContext(name, operation), bindToScope);
+}
+
+std::shared_ptr<Span> Hub::startTransaction(const TransactionContext& context, bool bindToScope,
+                                            const std::optional<Json>& customSamplingContext,
+                                            const TracerConfiguration& configuration) {
+    auto client = getClient();
+    const auto options = client ? client->options() : std::make_shared<Options>();
+    const auto random = client && client->random()
+                            ? client->random()
+                            : DependencyContainer::sharedInstance()->random();
+    const SamplingContext samplingContext(context, customSamplingContext);
+    const SamplerDecision decision = sampleTrace(samplingContext, *options, *random);
+
+    TransactionContext sampled(context.name(), context.nameSource(), context.operation(),
+                               context.origin(), context.traceId(), context.spanId(),
+                               context.parentSpanId(), decision.decision, context.parentSampled());
+    sampled.setSampleRate(decision.sampleRate);
+    sampled.forNextAppLaunch = context.forNextAppLaunch;
+
+    TracerConfiguration tracerConfiguration = configuration;
+    tracerConfiguration.profilesSamplerDecision =
+        sampleTraceProfile(samplingContext, decision, *options, *random);
+    auto tracer = Tracer::make(std::move(sampled), shared_from_this(), tracerConfiguration);
+    if (bindToScope) scope()->setSpan(tracer);
+    return tracer;
+}
+
+void Hub::captureTransaction(const std::shared_ptr<Transaction>& transaction,
+                             const std::shared_ptr<Scope>& scope,
+                             const Envelope::Items& additionalEnvelopeItems) {
+    auto client = getClient();
+    if (!client || !transaction) return;
+    const bool sampled = transaction->trace && transaction->trace->sampled() == SampleDecision::Yes;
+    if (!sampled) {
+        client->recordLostEvent(DataCategory::Transaction, DiscardReason::SampleRate);
+        client->recordLostEvent(DataCategory::Span, DiscardReason::SampleRate,
+                                transaction->spans.size() + 1 + transaction->droppedSpans);
+        return;
+    }
+    if (transaction->droppedSpans > 0)
+        client->recordLostEvent(DataCategory::Span, DiscardReason::QueueOverflow,
+                                transaction->droppedSpans);
+    auto used = scopeOrOwn(scope);
+    dispatchQueue_->dispatchAsync([client, transaction, used, additionalEnvelopeItems] {
+        client->captureEvent(transaction, used, additionalEnvelopeItems);
+    });
 }
 
 std::shared_ptr<Span> Hub::getCurrentSpan() {

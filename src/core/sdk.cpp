@@ -147,10 +147,13 @@ void SDK::setUser(std::shared_ptr<User> user) {
 }
 
 std::shared_ptr<Span> SDK::startTransaction(const std::string& name, const std::string& operation,
-                                            bool) {
-    SKALD_LOG_WARNING("Tracing is not available in this build; no transaction for %s (%s).",
-                      name.c_str(), operation.c_str());
-    return nullptr;
+                                            bool bindToScope) {
+    return currentHub()->startTransaction(name, operation, bindToScope);
+}
+
+std::shared_ptr<Span> SDK::startTransaction(const TransactionContext& context, bool bindToScope,
+                                            const std::optional<Json>& customSamplingContext) {
+    return currentHub()->startTransaction(context, bindToScope, customSamplingContext);
 }
 
 bool SDK::crashedLastRun() {

@@ -65,4 +65,9 @@ Json TraceContext::serialize() const {
     return result;
 }
 
+Baggage TraceContext::toBaggage() const {
+    return Baggage(traceId_, publicKey_, releaseName_, environment_, transaction_, userSegment_,
+                   sampleRate_, sampled_, replayId_);
+}
+
 }  // namespace skald

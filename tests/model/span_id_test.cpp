@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <unordered_set>
+#include <vector>
 
 namespace skald {
 namespace {
@@ -16,6 +18,16 @@ TEST(SpanId, NewIdsAreSixteenLowercaseHexDigits) {
         seen.insert(id);
     }
     EXPECT_EQ(seen.size(), 100u);
+}
+
+TEST(SpanId, NewIdsCarryTheUuidVersionDigitAndDifferAcrossThreads) {
+    std::vector<SpanId> ids(8);
+    std::vector<std::thread> threads;
+    for (auto& id : ids) threads.emplace_back([&id] { id = SpanId(); });
+    for (auto& thread : threads) thread.join();
+    std::unordered_set<SpanId> distinct(ids.begin(), ids.end());
+    EXPECT_EQ(distinct.size(), ids.size());
+    for (const auto& id : ids) EXPECT_EQ(id.value()[12], '4') << id.value();
 }
 
 TEST(SpanId, ValueOfSixteenCharactersIsLowercased) {
