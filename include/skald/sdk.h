@@ -91,6 +91,9 @@ class SDK {
     static bool crashedLastRun();
     static void startSession();
     static void endSession();
+    /// The screen of the transaction bound to the scope is fully drawn: a
+    /// "ui.load.full_display" span from its start and the measurement
+    /// "time_to_full_display" (milliseconds). Nothing without one.
     static void reportFullyDisplayed();
     static void pauseAppHangTracking();
     static void resumeAppHangTracking();

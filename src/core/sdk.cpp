@@ -7,6 +7,7 @@
 #include "core/crash_wrapper.h"
 #include "core/dependency_container.h"
 #include "core/integration.h"
+#include "core/tracing/tracer.h"
 #include "core/sdk_state.h"
 #include "crash/recording/binary_image_cache.h"
 #include "persistence/file_manager.h"
@@ -169,7 +170,23 @@ void SDK::endSession() {
 }
 
 void SDK::reportFullyDisplayed() {
-    SKALD_LOG_DEBUG("Time-to-full-display tracking is not available in this build.");
+    auto tracer = Tracer::getTracer(currentHub()->getCurrentSpan());
+    if (!tracer || tracer->isFinished()) {
+        SKALD_LOG_DEBUG("No transaction is bound to the scope: nothing is fully displayed.");
+        return;
+    }
+    // From the transaction's start to now, as a span and a measurement.
+    auto span = tracer->startChild("ui.load.full_display", tracer->transactionName());
+    if (auto impl = std::dynamic_pointer_cast<SpanImpl>(span)) {
+        if (auto start = tracer->startTimestamp()) impl->setStartTimestamp(*start);
+    }
+    span->finish();
+    if (auto start = tracer->startTimestamp(); start && span->timestamp()) {
+        const double millis =
+            std::chrono::duration<double, std::milli>(*span->timestamp() - *start).count();
+        tracer->setMeasurement("time_to_full_display", millis,
+                               MeasurementUnit::Duration::millisecond());
+    }
 }
 void SDK::pauseAppHangTracking() {
     if (auto control = currentHub()->getInstalledIntegration<AppHangControl>())

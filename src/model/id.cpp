@@ -1,12 +1,8 @@
 #include "skald/id.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
-
 #include <mutex>
-#include <random>
 
+#include "platform/base/fast_random.h"
 #include "platform/base/hex.h"
 
 namespace skald {
@@ -23,22 +19,13 @@ Id& emptyStorage() {
     return empty;
 }
 
-// Straight from the kernel: ids are made on the host's threads, also while
-// the process exits and libraries with random state of their own (OpenSSL)
-// are being torn down.
+// Seeded from the kernel once per thread (and again after a fork); a system
+// call per id would cost more than the rest of a transaction.
 void fillRandom(Id::Uuid& bytes) {
-    size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t n = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-        if (n > 0) {
-            filled += static_cast<size_t>(n);
-        } else if (n < 0 && errno != EINTR) {
-            break;
-        }
+    for (size_t i = 0; i < bytes.size(); i += 8) {
+        uint64_t bits = platform::fastRandom64();
+        for (size_t j = 0; j < 8; ++j, bits >>= 8) bytes[i + j] = static_cast<uint8_t>(bits);
     }
-    if (filled == bytes.size()) return;
-    std::random_device device;
-    for (auto& byte : bytes) byte = static_cast<uint8_t>(device());
 }
 
 }  // namespace

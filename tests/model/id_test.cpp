@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
 #include <unordered_set>
+#include <vector>
 
 namespace skald {
 namespace {
@@ -66,6 +71,38 @@ TEST(Id, EmptyCanBeReplaced) {
     EXPECT_EQ(Id::fromUuidString("bad"), replacement);
     Id::setEmpty(Id(Id::Uuid{}));
     EXPECT_EQ(Id::empty().skaldIdString(), std::string(32, '0'));
+}
+
+TEST(Id, NewIdsAreDistinctAcrossThreadsAndAcrossAFork) {
+    std::vector<Id> ids(16);
+    std::vector<std::thread> threads;
+    for (auto& id : ids) threads.emplace_back([&id] { id = Id(); });
+    for (auto& thread : threads) thread.join();
+    std::unordered_set<std::string> distinct;
+    for (const auto& id : ids) distinct.insert(id.skaldIdString());
+    EXPECT_EQ(distinct.size(), ids.size());
+
+    // Parent and child continue from the same state unless the child reseeds.
+    Id().skaldIdString();
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string text = Id().skaldIdString();
+        const ssize_t written = ::write(fds[1], text.data(), text.size());
+        ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    ::close(fds[1]);
+    const std::string parent = Id().skaldIdString();
+    char buffer[32];
+    ASSERT_EQ(::read(fds[0], buffer, sizeof buffer), 32);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_NE(std::string(buffer, 32), parent);
+    const Id id;
+    EXPECT_EQ(id.uuidString()[14], '4') << "version 4";
 }
 
 }  // namespace

@@ -380,6 +380,21 @@ TEST_F(TracerTest, ScopedSpanFinishesAtTheEndOfItsScopeAndOnExceptionsAsInternal
     empty.startChild("x").finish();
 }
 
+TEST_F(TracerTest, FullyDisplayedMeasuresFromTheBoundTransactionsStart) {
+    SDK::reportFullyDisplayed();  // nothing bound: nothing happens
+    auto transaction = hub->startTransaction("screen", "ui.load", true);
+    clock->advance(0.25);
+    SDK::reportFullyDisplayed();
+    transaction->finish();
+    const auto sent = transactions();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NEAR(sent[0]["measurements"]["time_to_full_display"]["value"].get<double>(), 250, 1e-3);
+    EXPECT_EQ(sent[0]["measurements"]["time_to_full_display"]["unit"], "millisecond");
+    ASSERT_EQ(sent[0]["spans"].size(), 1u);
+    EXPECT_EQ(sent[0]["spans"][0]["op"], "ui.load.full_display");
+    EXPECT_EQ(sent[0]["spans"][0]["start_timestamp"], sent[0]["start_timestamp"]);
+}
+
 TEST(SpanJson, StatusAndNameSourceNames) {
     EXPECT_STREQ(nameForSpanStatus(SpanStatus::DataLoss), "data_loss");
     EXPECT_STREQ(nameForSpanStatus(static_cast<SpanStatus>(18)), "undefined");

@@ -99,7 +99,12 @@ class SpanImpl : public Span, public std::enable_shared_from_this<SpanImpl> {
     ClockAnchor anchor_;
 
   private:
+    friend class Tracer;
     Json threadData() const;
+
+    /// The next child of the same tracer, in start order; guarded by the
+    /// tracer's children lock.
+    std::shared_ptr<SpanImpl> nextSibling_;
 
     mutable std::mutex dataMutex_;
     /// Null until the first change: the thread entries are added on demand.

@@ -95,6 +95,9 @@ void Tracer::start() {
 
 Tracer::~Tracer() {
     if (isProfiling_) TraceProfilerHooks::shared()->discard(internalId_);
+    // Unlinked one by one: a long chain must not be released recursively.
+    auto child = std::move(firstChild_);
+    while (child) child = std::move(child->nextSibling_);
 }
 
 std::shared_ptr<Tracer> Tracer::getTracer(const std::shared_ptr<Span>& span) {
@@ -155,7 +158,7 @@ std::shared_ptr<Span> Tracer::startChildWithParentId(
                                    std::static_pointer_cast<Tracer>(shared_from_this()), anchor_);
     {
         std::lock_guard guard(childrenMutex_);
-        if (children_.size() >= kMaxChildren) {
+        if (childCount_ >= kMaxChildren) {
             if (droppedChildren_++ == 0) {
                 SKALD_LOG_WARNING(
                     "Transaction %s has %zu spans already; further spans are not "
@@ -164,7 +167,14 @@ std::shared_ptr<Span> Tracer::startChildWithParentId(
             }
             return NoOpSpan::shared();
         }
-        children_.push_back(child);
+        // Linked through the children themselves: a span costs one allocation.
+        if (lastChild_) {
+            lastChild_->nextSibling_ = child;
+        } else {
+            firstChild_ = child;
+        }
+        lastChild_ = child.get();
+        ++childCount_;
     }
     SKALD_LOG_DEBUG("Started child span %s under %s", child->spanId().value().c_str(),
                     parentId.value().c_str());
@@ -173,7 +183,14 @@ std::shared_ptr<Span> Tracer::startChildWithParentId(
 
 std::vector<std::shared_ptr<SpanImpl>> Tracer::children() const {
     std::lock_guard guard(childrenMutex_);
-    return children_;
+    return childrenLocked();
+}
+
+std::vector<std::shared_ptr<SpanImpl>> Tracer::childrenLocked() const {
+    std::vector<std::shared_ptr<SpanImpl>> list;
+    list.reserve(childCount_);
+    for (auto child = firstChild_; child; child = child->nextSibling_) list.push_back(child);
+    return list;
 }
 
 void Tracer::setShouldIgnoreWaitForChildrenCallback(std::function<bool(const Span&)> callback) {
@@ -232,10 +249,11 @@ void Tracer::finish(SpanStatus status) {
 bool Tracer::hasUnfinishedChildSpansToWaitFor() const {
     if (!configuration_.waitForChildren) return false;
     std::lock_guard guard(childrenMutex_);
-    return std::any_of(children_.begin(), children_.end(), [&](const auto& child) {
-        if (child->isFinished()) return false;
-        return !(shouldIgnoreWaitForChildren_ && shouldIgnoreWaitForChildren_(*child));
-    });
+    for (const SpanImpl* child = firstChild_.get(); child; child = child->nextSibling_.get()) {
+        if (child->isFinished()) continue;
+        if (!(shouldIgnoreWaitForChildren_ && shouldIgnoreWaitForChildren_(*child))) return true;
+    }
+    return false;
 }
 
 void Tracer::canBeFinished() {
@@ -378,13 +396,13 @@ void Tracer::finishInternal() {
 
     {
         std::lock_guard guard(childrenMutex_);
-        if (configuration_.idleTimeout > 0 && children_.empty()) {
+        if (configuration_.idleTimeout > 0 && childCount_ == 0) {
             SKALD_LOG_DEBUG(
                 "Was waiting for timeout for UI event trace but it had no children, "
                 "will not keep transaction.");
             return;
         }
-        for (const auto& child : children_) {
+        for (SpanImpl* child = firstChild_.get(); child; child = child->nextSibling_.get()) {
             if (child->isFinished()) continue;
             child->setTimestamp(end);
             // Not through `finish`: the tracer has finished already.
@@ -400,7 +418,7 @@ void Tracer::trimEndTimestamp() {
     Date latest = start;
     {
         std::lock_guard guard(childrenMutex_);
-        for (const auto& child : children_) {
+        for (const SpanImpl* child = firstChild_.get(); child; child = child->nextSibling_.get()) {
             const auto end = child->timestamp();
             if (end && *end > latest) latest = *end;
         }

@@ -93,6 +93,7 @@ class Tracer final : public SpanImpl {
         return configuration_.waitForChildren || configuration_.idleTimeout > 0;
     }
     bool hasUnfinishedChildSpansToWaitFor() const;
+    std::vector<std::shared_ptr<SpanImpl>> childrenLocked() const;
     void canBeFinished();
     void finishInternal();
     void trimEndTimestamp();
@@ -111,7 +112,9 @@ class Tracer final : public SpanImpl {
     bool continuousProfiling_ = false;
 
     mutable std::mutex childrenMutex_;
-    std::vector<std::shared_ptr<SpanImpl>> children_;
+    std::shared_ptr<SpanImpl> firstChild_;
+    SpanImpl* lastChild_ = nullptr;
+    size_t childCount_ = 0;
     size_t droppedChildren_ = 0;
     std::function<bool(const Span&)> shouldIgnoreWaitForChildren_;
 
