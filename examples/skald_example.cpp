@@ -41,6 +41,9 @@ commands:
   --attachment PATH TEXT    capture a message event with the file attached
   --scope-file PATH         attach the file to every later event and crash
   --scope-text NAME=TEXT    attach TEXT as the file NAME the same way
+  --transaction NAME        run a transaction bound to the scope: three nested
+                            spans (the innermost left open, so it ends as
+                            deadline_exceeded) and an error captured inside it
   --lifecycle EVENT         tell the SDK what the application does: active,
                             resign, background, foreground or terminate
   --sleep SECONDS           wait (a crash after 2 s is not a start-up crash)
@@ -51,6 +54,7 @@ commands:
 options that go before the commands, too:
   --max-breadcrumbs N       the scope's breadcrumb limit (default 100)
   --no-crash-handler        start without crash handling
+  --traces-sample-rate R    sample transactions at rate R (default 1)
 )";
 
 struct Settings {
@@ -61,6 +65,7 @@ struct Settings {
     double flushSeconds = 5;
     std::optional<size_t> maxBreadcrumbs;
     bool crashHandler = true;
+    double tracesSampleRate = 1.0;
 };
 
 bool splitPair(const std::string& text, char separator, std::string& key, std::string& value) {
@@ -98,6 +103,21 @@ void report(const char* what, const skald::Id& id) {
 }  // namespace
 
 // Kept out of line and exported so that captured stacks name the program's own frames.
+// Spans held by guards finish when their scope ends; the transaction sends
+// itself when it finishes.
+void runTransaction(const std::string& name) {
+    skald::ScopedSpan transaction(skald::SDK::startTransaction(name, "example.task", true));
+    {
+        auto load = transaction.startChild("task.load", "catalogue");
+        auto query = load.startChild("db.query", "SELECT price FROM items");
+        // Left open: the transaction ends it as deadline_exceeded.
+        query.startChild("file.read", "prices.json").release();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        skald::SDK::captureError(skald::Error("ExampleDomain", 7, "failure inside " + name));
+    }
+    transaction.finish();
+}
+
 __attribute__((noinline)) skald::Id captureErrorChain(std::vector<skald::Error> chain) {
     // Innermost cause last on the command line; link from the inside out.
     for (size_t i = chain.size() - 1; i > 0; --i) {
@@ -189,6 +209,9 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--no-crash-handler") {
             settings.crashHandler = false;
+        } else if (arg == "--traces-sample-rate") {
+            if (i + 1 >= args.size()) return fail("missing value for", arg.c_str());
+            settings.tracesSampleRate = std::atof(args[++i].c_str());
         } else if (arg == "--max-breadcrumbs") {
             if (i + 1 >= args.size()) return fail("missing value for", arg.c_str());
             settings.maxBreadcrumbs = static_cast<size_t>(std::atoll(args[++i].c_str()));
@@ -218,6 +241,7 @@ int main(int argc, char** argv) {
         // The program's own frames count as in-app.
         options.addInAppInclude("skald-example");
         options.enableCrashHandler = settings.crashHandler;
+        options.setTracesSampleRate(settings.tracesSampleRate);
         if (settings.maxBreadcrumbs) options.maxBreadcrumbs = *settings.maxBreadcrumbs;
     });
 
@@ -293,6 +317,8 @@ int main(int argc, char** argv) {
             }
         } else if (command == "--sleep") {
             std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(text->c_str())));
+        } else if (command == "--transaction") {
+            runTransaction(*text);
         } else if (command == "--crashed-last-run") {
             std::printf("crashed last run: %s\n", skald::SDK::crashedLastRun() ? "yes" : "no");
         } else if (command == "--crash") {

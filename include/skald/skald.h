@@ -9,5 +9,8 @@
 #include "skald/lifecycle.h"
 #include "skald/options.h"
 #include "skald/scope.h"
+#include "skald/scoped_span.h"
 #include "skald/sdk.h"
+#include "skald/span.h"
+#include "skald/span_context.h"
 #include "skald/user.h"
