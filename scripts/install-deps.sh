@@ -7,6 +7,8 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config
   nlohmann-json3-dev libasio-dev libssl-dev zlib1g-dev libplist-dev
   libcurl4-openssl-dev libcpp-httplib-dev
+  # the object store
+  libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
   # libFuzzer targets run as tests
   clang libclang-rt-14-dev

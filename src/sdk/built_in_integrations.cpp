@@ -7,6 +7,7 @@
 #include "integrations/auto_breadcrumb_tracking_integration.h"
 #include "integrations/auto_session_tracking_integration.h"
 #include "integrations/crash_integration.h"
+#include "integrations/network_tracking_integration.h"
 
 namespace skald {
 
@@ -18,6 +19,8 @@ void registerBuiltInIntegrations(IntegrationRegistry& registry) {
     registry.registerIntegration(AutoBreadcrumbTrackingIntegration::kName, [] {
         return std::make_shared<AutoBreadcrumbTrackingIntegration>();
     });
+    registry.registerIntegration(NetworkTrackingIntegration::kName,
+                                 [] { return std::make_shared<NetworkTrackingIntegration>(); });
     registry.registerIntegration(AutoSessionTrackingIntegration::kName,
                                  [] { return std::make_shared<AutoSessionTrackingIntegration>(); });
 }

@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "skald/scope_observer.h"
+#include "core/tracing/no_op_span.h"
 #include "skald/breadcrumb.h"
+#include "skald/scope_observer.h"
 #include "skald/span.h"
 
 namespace skald::test {
 
 /// A span with fixed ids that serialises to a recognisable dictionary.
-class TestSpan : public Span {
+/// A span of its own identity; everything else does nothing.
+class TestSpan : public NoOpSpan {
   public:
     explicit TestSpan(std::optional<std::string> tracerName = std::nullopt)
         : tracerName_(std::move(tracerName)) {}
@@ -28,36 +30,6 @@ class TestSpan : public Span {
     SpanId spanId() const override { return spanId_; }
     bool isTracer() const override { return tracerName_.has_value(); }
     std::optional<std::string> transactionName() const override { return tracerName_; }
-
-    // The scope uses none of the rest.
-    std::optional<SpanId> parentSpanId() const override { return std::nullopt; }
-    SampleDecision sampled() const override { return SampleDecision::Undecided; }
-    std::string operation() const override { return "test.op"; }
-    std::optional<std::string> spanDescription() const override { return std::nullopt; }
-    std::string origin() const override { return "manual"; }
-    std::shared_ptr<Span> startChild(const std::string&,
-                                     const std::optional<std::string>&) override {
-        return nullptr;
-    }
-    void setData(const std::string&, Json) override {}
-    void removeData(const std::string&) override {}
-    Json data() const override { return Json::object(); }
-    void setTag(const std::string&, const std::string&) override {}
-    void removeTag(const std::string&) override {}
-    std::map<std::string, std::string> tags() const override { return {}; }
-    void setMeasurement(const std::string&, double, std::optional<MeasurementUnit>) override {}
-    SpanStatus status() const override { return SpanStatus::Undefined; }
-    void setStatus(SpanStatus) override {}
-    std::optional<Date> startTimestamp() const override { return std::nullopt; }
-    std::optional<Date> timestamp() const override { return std::nullopt; }
-    bool isFinished() const override { return false; }
-    void finish() override {}
-    void finish(SpanStatus) override {}
-    TraceHeader toTraceHeader() const override {
-        return TraceHeader(traceId_, spanId_, SampleDecision::Undecided);
-    }
-    std::optional<std::string> baggageHttpHeader() const override { return std::nullopt; }
-    std::optional<TraceContext> traceContext() const override { return std::nullopt; }
 
   private:
     Id traceId_;

@@ -143,9 +143,10 @@ std::shared_ptr<Span> Tracer::startChild(const std::string& operation,
     return startChildWithParentId(context_.spanId(), operation, description);
 }
 
-std::shared_ptr<Span> Tracer::startChildWithParentId(
-    const SpanId& parentId, const std::string& operation,
-    const std::optional<std::string>& description) {
+std::shared_ptr<Span> Tracer::startChildWithParentId(const SpanId& parentId,
+                                                     const std::string& operation,
+                                                     const std::optional<std::string>& description,
+                                                     const std::string& origin) {
     if (configuration_.idleTimeout > 0) cancelIdleTimeout();
     if (isFinished()) {
         SKALD_LOG_WARNING(
@@ -154,7 +155,7 @@ std::shared_ptr<Span> Tracer::startChildWithParentId(
     }
     auto child =
         std::make_shared<SpanImpl>(SpanContext(context_.traceId(), SpanId(), parentId, operation,
-                                               context_.sampled(), description),
+                                               context_.sampled(), description, origin),
                                    std::static_pointer_cast<Tracer>(shared_from_this()), anchor_);
     {
         std::lock_guard guard(childrenMutex_);

@@ -61,7 +61,8 @@ class Tracer final : public SpanImpl {
                                      const std::optional<std::string>& description) override;
     std::shared_ptr<Span> startChildWithParentId(const SpanId& parentId,
                                                  const std::string& operation,
-                                                 const std::optional<std::string>& description);
+                                                 const std::optional<std::string>& description,
+                                                 const std::string& origin = "manual");
     /// Every span of this tracer calls this when it finishes.
     void spanFinished(const SpanImpl& span);
 
