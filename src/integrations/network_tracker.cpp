@@ -35,11 +35,31 @@ using platform::UrlSessionTaskState;
 constexpr const char* kTraceHeaderName = "skald-trace";
 constexpr const char* kBaggageHeaderName = "baggage";
 
-bool isSupported(const UrlSessionTask& task) {
-    // Data (and upload, which is a data task with a body) and download tasks.
-    return task.kind() == UrlSessionTask::Kind::Data ||
-           task.kind() == UrlSessionTask::Kind::Download;
-}
+/// A URL session's task as a tracked request.
+class TaskRequest final : public TrackedRequest {
+  public:
+    explicit TaskRequest(UrlSessionTask& task) : task_(task) {}
+    bool isSupported() const override {
+        // Data (and upload, which is a data task with a body) and download tasks.
+        return task_.kind() == UrlSessionTask::Kind::Data ||
+               task_.kind() == UrlSessionTask::Kind::Download;
+    }
+    UrlSessionTaskState state() const override { return task_.state(); }
+    platform::UrlRequest currentRequest() const override { return task_.currentRequest(); }
+    void setCurrentRequest(platform::UrlRequest request) override {
+        task_.setCurrentRequest(std::move(request));
+    }
+    std::optional<platform::HttpResponse> response() const override { return task_.response(); }
+    std::optional<Error> error() const override { return task_.error(); }
+    int64_t countOfBytesSent() const override { return task_.countOfBytesSent(); }
+    int64_t countOfBytesReceived() const override { return task_.countOfBytesReceived(); }
+    void withAssociatedObjects(const std::function<void(AssociatedObjects&)>& block) override {
+        task_.withAssociatedObjects(block);
+    }
+
+  private:
+    UrlSessionTask& task_;
+};
 
 std::shared_ptr<Options> currentOptions() {
     auto client = SDK::currentHub()->getClient();
@@ -203,9 +223,19 @@ void NetworkTracker::addTraceWithoutTransaction(platform::UrlRequest& request,
 // --- The task hooks --------------------------------------------------------------
 
 void NetworkTracker::willResume(UrlSessionTask& task) {
+    TaskRequest request(task);
+    requestWillStart(request);
+}
+
+void NetworkTracker::willChangeState(UrlSessionTask& task, UrlSessionTaskState newState) {
+    TaskRequest request(task);
+    requestWillChangeState(request, newState);
+}
+
+void NetworkTracker::requestWillStart(TrackedRequest& task) {
     const auto state = task.state();
     if (state == UrlSessionTaskState::Canceling || state == UrlSessionTaskState::Completed) return;
-    if (!isSupported(task)) return;
+    if (!task.isSupported()) return;
     const auto options = currentOptions();
     if (!options) return;
     platform::UrlRequest request = task.currentRequest();
@@ -217,7 +247,9 @@ void NetworkTracker::willResume(UrlSessionTask& task) {
         // Uninstalled: the observer stays registered but touches nothing.
         if (!networkTracking_ && !networkBreadcrumbs_ && !captureFailedRequests_) return;
         if (networkBreadcrumbs_) {
-            task.setAssociatedObject(kStartDateKey, std::make_shared<Date>(currentDate()));
+            task.withAssociatedObjects([](TrackedRequest::AssociatedObjects& objects) {
+                objects[kStartDateKey] = std::make_shared<Date>(currentDate());
+            });
         }
         tracking = networkTracking_;
     }
@@ -230,7 +262,7 @@ void NetworkTracker::willResume(UrlSessionTask& task) {
     const UrlSanitized url(request.url);
     std::shared_ptr<Span> child;
     bool alreadyTracked = false;
-    task.withAssociatedObjects([&](UrlSessionTask::AssociatedObjects& objects) {
+    task.withAssociatedObjects([&](TrackedRequest::AssociatedObjects& objects) {
         // A task resumed again keeps its first span.
         if (objects.count(kSpanKey)) {
             alreadyTracked = true;
@@ -265,18 +297,18 @@ void NetworkTracker::willResume(UrlSessionTask& task) {
     task.setCurrentRequest(std::move(request));
 }
 
-void NetworkTracker::willChangeState(UrlSessionTask& task, UrlSessionTaskState newState) {
+void NetworkTracker::requestWillChangeState(TrackedRequest& task, UrlSessionTaskState newState) {
     {
         std::lock_guard guard(mutex_);
         if (!networkTracking_ && !networkBreadcrumbs_ && !captureFailedRequests_) return;
     }
-    if (!isSupported(task) || newState == UrlSessionTaskState::Running) return;
+    if (!task.isSupported() || newState == UrlSessionTaskState::Running) return;
     const auto options = currentOptions();
     const platform::UrlRequest request = task.currentRequest();
     if (request.url.empty() || (options && isOwnServiceRequest(request.url, *options))) return;
 
     std::shared_ptr<Span> span;
-    task.withAssociatedObjects([&](UrlSessionTask::AssociatedObjects& objects) {
+    task.withAssociatedObjects([&](TrackedRequest::AssociatedObjects& objects) {
         const auto found = objects.find(kSpanKey);
         if (found == objects.end()) return;
         span = std::static_pointer_cast<Span>(found->second);
@@ -296,7 +328,7 @@ void NetworkTracker::willChangeState(UrlSessionTask& task, UrlSessionTaskState n
     }
 }
 
-SpanStatus NetworkTracker::statusForTask(const UrlSessionTask& task,
+SpanStatus NetworkTracker::statusForTask(const TrackedRequest& task,
                                          UrlSessionTaskState newState) const {
     switch (newState) {
         case UrlSessionTaskState::Suspended:
@@ -313,7 +345,7 @@ SpanStatus NetworkTracker::statusForTask(const UrlSessionTask& task,
     }
 }
 
-void NetworkTracker::addBreadcrumb(UrlSessionTask& task) {
+void NetworkTracker::addBreadcrumb(TrackedRequest& task) {
     bool graphQL;
     {
         std::lock_guard guard(mutex_);
@@ -322,7 +354,7 @@ void NetworkTracker::addBreadcrumb(UrlSessionTask& task) {
     }
     bool alreadyAdded = false;
     std::shared_ptr<Date> startDate;
-    task.withAssociatedObjects([&](UrlSessionTask::AssociatedObjects& objects) {
+    task.withAssociatedObjects([&](TrackedRequest::AssociatedObjects& objects) {
         alreadyAdded = objects.count(kBreadcrumbKey) > 0;
         objects[kBreadcrumbKey] = std::make_shared<bool>(true);
         if (auto found = objects.find(kStartDateKey); found != objects.end())
@@ -353,7 +385,7 @@ void NetworkTracker::addBreadcrumb(UrlSessionTask& task) {
     SDK::addBreadcrumb(crumb);
 }
 
-void NetworkTracker::captureFailedRequest(const UrlSessionTask& task) {
+void NetworkTracker::captureFailedRequest(const TrackedRequest& task) {
     bool graphQL;
     {
         std::lock_guard guard(mutex_);

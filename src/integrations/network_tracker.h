@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,26 @@
 namespace skald {
 
 class Options;
+
+/// What request tracking reads of one request and may change before it is
+/// sent: a URL session's task, or a request a host runs itself.
+class TrackedRequest {
+  public:
+    using AssociatedObjects = platform::UrlSessionTask::AssociatedObjects;
+
+    virtual ~TrackedRequest() = default;
+    virtual bool isSupported() const { return true; }
+    virtual platform::UrlSessionTaskState state() const = 0;
+    virtual platform::UrlRequest currentRequest() const = 0;
+    /// What is sent instead, when it is not sent yet.
+    virtual void setCurrentRequest(platform::UrlRequest request) = 0;
+    virtual std::optional<platform::HttpResponse> response() const = 0;
+    virtual std::optional<Error> error() const = 0;
+    virtual int64_t countOfBytesSent() const = 0;
+    virtual int64_t countOfBytesReceived() const = 0;
+    /// Tracking's own values kept with the request, under its lock.
+    virtual void withAssociatedObjects(const std::function<void(AssociatedObjects&)>& block) = 0;
+};
 
 /// Follows every task of every URL session of the process: an "http.client"
 /// span under the span bound to the scope, trace headers on requests to the
@@ -48,6 +69,10 @@ class NetworkTracker : public platform::UrlSessionTaskObserver,
     void willResume(platform::UrlSessionTask& task) override;
     void willChangeState(platform::UrlSessionTask& task,
                          platform::UrlSessionTaskState newState) override;
+    /// The same for any request: before it starts, and before its state
+    /// becomes `newState`.
+    void requestWillStart(TrackedRequest& request);
+    void requestWillChangeState(TrackedRequest& request, platform::UrlSessionTaskState newState);
 
     /// Adds "skald-trace" (when the request has none) and "baggage" (merged
     /// with the request's own entries, unless they carry a trace already) to
@@ -68,10 +93,10 @@ class NetworkTracker : public platform::UrlSessionTaskObserver,
     static std::optional<std::string> graphQLOperationName(const platform::UrlRequest& request);
 
   private:
-    SpanStatus statusForTask(const platform::UrlSessionTask& task,
+    SpanStatus statusForTask(const TrackedRequest& task,
                              platform::UrlSessionTaskState newState) const;
-    void addBreadcrumb(platform::UrlSessionTask& task);
-    void captureFailedRequest(const platform::UrlSessionTask& task);
+    void addBreadcrumb(TrackedRequest& task);
+    void captureFailedRequest(const TrackedRequest& task);
 
     mutable std::mutex mutex_;
     bool networkTracking_ = false;

@@ -12,6 +12,7 @@
 #include "sdk/sdk_fixture.h"
 #include "skald/baggage.h"
 #include "skald/breadcrumb.h"
+#include "skald/curl.h"
 #include "skald/platform/url_session.h"
 #include "support/loopback_http_server.h"
 #include "util/url_sanitized.h"
@@ -264,6 +265,77 @@ TEST_F(NetworkTrackerTest, UninstalledTrackingLeavesRequestsAlone) {
     EXPECT_FALSE(seen.all().at(0).has_header("skald-trace"));
     EXPECT_TRUE(httpCrumbs().empty());
     EXPECT_TRUE(eventsSent().empty());
+}
+
+size_t discardBody(char*, size_t size, size_t count, void*) {
+    return size * count;
+}
+
+TEST_F(NetworkTrackerTest, CurlRequestsGetTheSameTrackingAndTheHandleItsHeadersBack) {
+    auto transaction = hub->startTransaction("load", "ui.load", true);
+    CURL* curl = curl_easy_init();
+    ASSERT_NE(curl, nullptr);
+    const std::string url = server.url("/status/404");
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discardBody);
+    curl_slist* headers = curl_slist_append(nullptr, "X-Custom: yes");
+    headers = curl_slist_append(headers, "baggage: vendor=1");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+
+    EXPECT_EQ(performWithTracking(curl, headers), CURLE_OK);
+    // The handle is the host's again: a plain perform sends its own headers only.
+    EXPECT_EQ(curl_easy_perform(curl), CURLE_OK);
+    const std::string failing = server.url("/status/503");
+    curl_easy_setopt(curl, CURLOPT_URL, failing.c_str());
+    EXPECT_EQ(performWithTracking(curl, headers), CURLE_OK);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    transaction->finish();
+
+    const auto requests = seen.all();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].get_header_value("X-Custom"), "yes");
+    EXPECT_EQ(requests[0].get_header_value_count("baggage"), 1u);
+    const auto baggage = BaggageSerialization::decode(requests[0].get_header_value("baggage"));
+    EXPECT_EQ(baggage.at("vendor"), "1");
+    EXPECT_EQ(baggage.at("skald-trace_id"), transaction->traceId().skaldIdString());
+    EXPECT_FALSE(requests[1].has_header("skald-trace"));
+    EXPECT_EQ(requests[1].get_header_value("baggage"), "vendor=1");
+    EXPECT_EQ(requests[1].get_header_value("X-Custom"), "yes");
+
+    const auto sent = transactionsSent();
+    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent[0]["spans"].size(), 2u);
+    EXPECT_EQ(sent[0]["spans"][0]["description"], "GET " + url);
+    EXPECT_EQ(sent[0]["spans"][0]["status"], "not_found");
+    EXPECT_EQ(sent[0]["spans"][1]["status"], "unavailable");
+    EXPECT_EQ(TraceHeader::parse(requests[0].get_header_value("skald-trace"))->spanId().value(),
+              sent[0]["spans"][0]["span_id"]);
+    const auto crumbs = httpCrumbs();
+    ASSERT_EQ(crumbs.size(), 2u);
+    EXPECT_EQ(crumbs[0]["data"]["status_code"], 404);
+    EXPECT_EQ(crumbs[0]["data"]["response_body_size"], 11);
+    const auto events = eventsSent();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["contexts"]["response"]["status_code"], 503);
+
+    EXPECT_EQ(performWithTracking(nullptr), CURLE_BAD_FUNCTION_ARGUMENT);
+}
+
+TEST_F(NetworkTrackerTest, CurlTransportFailuresEndAsUnknownError) {
+    auto transaction = hub->startTransaction("load", "ui.load", true);
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, "http://127.0.0.1:9/");
+    EXPECT_EQ(performWithTracking(curl), CURLE_COULDNT_CONNECT);
+    curl_easy_cleanup(curl);
+    transaction->finish();
+    const auto sent = transactionsSent();
+    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent[0]["spans"].size(), 1u);
+    EXPECT_EQ(sent[0]["spans"][0]["status"], "unknown_error");
+    const auto crumbs = httpCrumbs();
+    ASSERT_EQ(crumbs.size(), 1u);
+    EXPECT_EQ(crumbs[0]["level"], "error");
 }
 
 TEST(UrlSanitizing, CredentialsQueryAndFragmentAreTakenOut) {

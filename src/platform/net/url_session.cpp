@@ -14,6 +14,7 @@
 
 #include "platform/base/unique_fd.h"
 #include "platform/dispatch/serial_queue.h"
+#include "platform/net/curl_error_codes.h"
 #include "platform/net/reachability.h"
 #include "platform/process/process_exit.h"
 #include "skald/platform/operation_queue.h"
@@ -35,54 +36,6 @@ Error urlError(int64_t code, std::string description, const std::string& url) {
 
 Error cancelledError(const std::string& url) {
     return urlError(kUrlErrorCancelled, "cancelled", url);
-}
-
-int64_t urlErrorCode(CURLcode code, long osErrno) {
-    switch (code) {
-        case CURLE_OPERATION_TIMEDOUT:
-            return kUrlErrorTimedOut;
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY:
-            return kUrlErrorCannotFindHost;
-        case CURLE_COULDNT_CONNECT:
-            return osErrno == ENETUNREACH ? kUrlErrorNotConnectedToInternet
-                                          : kUrlErrorCannotConnectToHost;
-        case CURLE_SEND_ERROR:
-        case CURLE_RECV_ERROR:
-        case CURLE_PARTIAL_FILE:
-        case CURLE_GOT_NOTHING:
-        case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM:
-            return kUrlErrorNetworkConnectionLost;
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CERTPROBLEM:
-        case CURLE_SSL_CIPHER:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_ISSUER_ERROR:
-        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-        case CURLE_SSL_INVALIDCERTSTATUS:
-        case CURLE_SSL_CRL_BADFILE:
-        case CURLE_SSL_SHUTDOWN_FAILED:
-        case CURLE_SSL_ENGINE_NOTFOUND:
-        case CURLE_SSL_ENGINE_SETFAILED:
-        case CURLE_SSL_ENGINE_INITFAILED:
-        case CURLE_USE_SSL_FAILED:
-            return kUrlErrorSecureConnectionFailed;
-        case CURLE_TOO_MANY_REDIRECTS:
-            return kUrlErrorHttpTooManyRedirects;
-        case CURLE_URL_MALFORMAT:
-            return kUrlErrorBadUrl;
-        // Schemes are checked before a transfer starts, so this is a server
-        // that answered in something other than HTTP, or redirected to another scheme.
-        case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_WEIRD_SERVER_REPLY:
-            return kUrlErrorBadServerResponse;
-        case CURLE_FILESIZE_EXCEEDED:
-            return kUrlErrorDataLengthExceedsMaximum;
-        default:
-            return kUrlErrorUnknown;
-    }
 }
 
 /// Failures that mean no connection could be made, as opposed to one that broke.
@@ -186,6 +139,54 @@ ObserverRegistry& observerRegistry() {
 }
 
 }  // namespace
+
+int64_t urlErrorCode(CURLcode code, long osErrno) {
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+            return kUrlErrorTimedOut;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return kUrlErrorCannotFindHost;
+        case CURLE_COULDNT_CONNECT:
+            return osErrno == ENETUNREACH ? kUrlErrorNotConnectedToInternet
+                                          : kUrlErrorCannotConnectToHost;
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return kUrlErrorNetworkConnectionLost;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_USE_SSL_FAILED:
+            return kUrlErrorSecureConnectionFailed;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return kUrlErrorHttpTooManyRedirects;
+        case CURLE_URL_MALFORMAT:
+            return kUrlErrorBadUrl;
+        // Schemes are checked before a transfer starts, so this is a server
+        // that answered in something other than HTTP, or redirected to another scheme.
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_WEIRD_SERVER_REPLY:
+            return kUrlErrorBadServerResponse;
+        case CURLE_FILESIZE_EXCEEDED:
+            return kUrlErrorDataLengthExceedsMaximum;
+        default:
+            return kUrlErrorUnknown;
+    }
+}
 
 // MARK: - Observers
 
