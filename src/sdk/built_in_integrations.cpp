@@ -7,6 +7,7 @@
 #include "integrations/auto_breadcrumb_tracking_integration.h"
 #include "integrations/auto_session_tracking_integration.h"
 #include "integrations/crash_integration.h"
+#include "integrations/file_io_tracking_integration.h"
 #include "integrations/network_tracking_integration.h"
 
 namespace skald {
@@ -19,6 +20,8 @@ void registerBuiltInIntegrations(IntegrationRegistry& registry) {
     registry.registerIntegration(AutoBreadcrumbTrackingIntegration::kName, [] {
         return std::make_shared<AutoBreadcrumbTrackingIntegration>();
     });
+    registry.registerIntegration(FileIOTrackingIntegration::kName,
+                                 [] { return std::make_shared<FileIOTrackingIntegration>(); });
     registry.registerIntegration(NetworkTrackingIntegration::kName,
                                  [] { return std::make_shared<NetworkTrackingIntegration>(); });
     registry.registerIntegration(AutoSessionTrackingIntegration::kName,
