@@ -6,6 +6,7 @@
 #include "integrations/anr_tracking_integration.h"
 #include "integrations/auto_breadcrumb_tracking_integration.h"
 #include "integrations/auto_session_tracking_integration.h"
+#include "integrations/core_data_tracking_integration.h"
 #include "integrations/crash_integration.h"
 #include "integrations/file_io_tracking_integration.h"
 #include "integrations/network_tracking_integration.h"
@@ -20,6 +21,8 @@ void registerBuiltInIntegrations(IntegrationRegistry& registry) {
     registry.registerIntegration(AutoBreadcrumbTrackingIntegration::kName, [] {
         return std::make_shared<AutoBreadcrumbTrackingIntegration>();
     });
+    registry.registerIntegration(CoreDataTrackingIntegration::kName,
+                                 [] { return std::make_shared<CoreDataTrackingIntegration>(); });
     registry.registerIntegration(FileIOTrackingIntegration::kName,
                                  [] { return std::make_shared<FileIOTrackingIntegration>(); });
     registry.registerIntegration(NetworkTrackingIntegration::kName,
