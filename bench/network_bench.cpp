@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "bench_support.h"
 #include "core/client.h"
 #include "core/debug_image_provider.h"
 #include "core/dependency_container.h"
@@ -26,19 +27,8 @@
 namespace {
 
 using namespace skald;
-
-class NullTransport : public Transport {
-  public:
-    void sendEnvelope(const std::shared_ptr<Envelope>&) override {}
-    void recordLostEvent(DataCategory, DiscardReason, uint64_t) override {}
-    FlushResult flush(double) override { return FlushResult::Success; }
-};
-
-/// Drops what the hub would send: the send is not measured.
-class DroppingQueue : public DispatchQueueWrapper {
-  public:
-    void dispatchAsync(Block) override {}
-};
+using bench::DroppingQueue;
+using bench::NullTransport;
 
 struct Loopback {
     Loopback() {

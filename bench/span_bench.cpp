@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <new>
 
+#include "bench_support.h"
 #include "core/client.h"
 #include "core/debug_image_provider.h"
 #include "core/dependency_container.h"
@@ -43,19 +44,8 @@ void operator delete(void* memory, std::size_t) noexcept {
 namespace {
 
 using namespace skald;
-
-class NullTransport : public Transport {
-  public:
-    void sendEnvelope(const std::shared_ptr<Envelope>&) override {}
-    void recordLostEvent(DataCategory, DiscardReason, uint64_t) override {}
-    FlushResult flush(double) override { return FlushResult::Success; }
-};
-
-/// Drops what the hub would send from its queue: the send is not measured.
-class DroppingQueue : public DispatchQueueWrapper {
-  public:
-    void dispatchAsync(Block) override {}
-};
+using bench::DroppingQueue;
+using bench::NullTransport;
 
 struct TracingSetup {
     explicit TracingSetup(double sampleRate) {

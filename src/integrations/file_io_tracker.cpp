@@ -84,18 +84,6 @@ mode_t processUmask() {
     return mask;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
 bool writeInPlace(const std::string& data, const std::string& path) {
     // Non-blocking, so that a FIFO without a reader fails at once instead
     // of hanging the host; fstat then refuses anything that is no file.
@@ -112,7 +100,7 @@ bool writeInPlace(const std::string& data, const std::string& path) {
         return false;
     }
     // Truncated only now: opening with O_TRUNC would empty what fstat refuses.
-    if (::ftruncate(fd.get(), 0) != 0 || !writeAll(fd.get(), data)) {
+    if (::ftruncate(fd.get(), 0) != 0 || !writeAllBytes(fd.get(), data)) {
         const int error = errno;
         SKALD_LOG_DEBUG("Could not write %s: %s", path.c_str(), std::strerror(error));
         return false;

@@ -23,18 +23,6 @@ void setError(std::string* errorText, const std::string& what, int error) {
     if (errorText) *errorText = what + ": " + std::strerror(error);
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
 std::string directoryOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -71,7 +59,7 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
         return false;
     };
     if (::fchmod(fd.get(), mode) != 0) return fail("Could not set the mode of");
-    if (!writeAll(fd.get(), bytes)) return fail("Could not write");
+    if (!writeAllBytes(fd.get(), bytes)) return fail("Could not write");
     if (::fsync(fd.get()) != 0) return fail("Could not sync");
     if (fd.reset() != 0) {
         const int error = errno;
@@ -227,6 +215,18 @@ std::optional<std::string> readFileContents(const std::string& path, std::string
 
 bool isAtomicWriteTemporaryName(std::string_view name) {
     return name.starts_with('.') && name.find(kTemporaryInfix) != std::string_view::npos;
+}
+
+bool writeAllBytes(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
 }
 
 }  // namespace skald

@@ -69,4 +69,8 @@ std::optional<std::string> readFileContents(const std::string& path,
 /// Whether `name` is one of the temporary files of writeFileAtomically.
 bool isAtomicWriteTemporaryName(std::string_view name);
 
+/// Writes all of `bytes` to `fd`, going on after interruptions; false (errno
+/// set) on the first failure.
+bool writeAllBytes(int fd, std::string_view bytes);
+
 }  // namespace skald
