@@ -28,7 +28,9 @@ std::atomic<uint64_t> gAllocations{0};
 
 }  // namespace
 
-// Every heap allocation of the process is counted.
+// Every heap allocation of the process is counted. The replacements pair
+// malloc with free themselves, which the compiler cannot see at call sites.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
     gAllocations.fetch_add(1, std::memory_order_relaxed);
     if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;

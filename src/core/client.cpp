@@ -364,15 +364,8 @@ std::optional<TraceContext> Client::traceContextFor(const Event& event, const Sc
         tracer = Tracer::getTracer(scope.span());
     }
     if (tracer) return Tracer::makeTraceContext(*tracer, &scope, *options_);
-    if (event.error || !event.exceptions.empty()) {
-        if (!options_->parsedDsn) return std::nullopt;
-        const auto& publicKey = options_->parsedDsn->url().user();
-        auto user = scope.user();
-        return TraceContext(scope.propagationContext().traceId(), publicKey.value_or(""),
-                            options_->releaseName, options_->environment, std::nullopt,
-                            user ? user->segment() : std::nullopt, std::nullopt, std::nullopt,
-                            scope.replayId());
-    }
+    if (event.error || !event.exceptions.empty())
+        return Tracer::makePropagationTraceContext(scope, *options_);
     return std::nullopt;
 }
 

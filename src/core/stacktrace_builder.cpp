@@ -73,7 +73,6 @@ StacktraceBuilder::buildStacktraceForCurrentThread(int maxEntries) {
 
 std::shared_ptr<Stacktrace> StacktraceBuilder::buildStacktraceForAddresses(
     const uintptr_t* addresses, int count, int maxEntries) {
-    crash::BinaryImageList::refresh();
     crash::StackCursor cursor;
     crash::initBacktraceCursor(&cursor, addresses, count < maxEntries ? count : maxEntries, 0);
     cursor.firstEntryIsExact = true;

@@ -29,6 +29,7 @@ class StacktraceBuilder {
 
     /// A stack another thread recorded of itself: `addresses` innermost
     /// first, the first being where it stopped. At most `maxEntries` are used.
+    /// The caller refreshes the image list first (once for many stacks).
     std::shared_ptr<Stacktrace> buildStacktraceForAddresses(const uintptr_t* addresses, int count,
                                                             int maxEntries = kMaxEntries);
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "integrations/network_tracker.h"
+#include "platform/base/text_lines.h"
 #include "platform/net/curl_error_codes.h"
 #include "skald/curl.h"
 
@@ -13,12 +14,6 @@ namespace skald {
 namespace {
 
 using platform::UrlSessionTaskState;
-
-std::string_view trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 /// One easy handle's request, as request tracking sees it.
 class CurlRequest final : public TrackedRequest {
@@ -35,7 +30,7 @@ class CurlRequest final : public TrackedRequest {
             const auto colon = text.find(':');
             if (colon == std::string_view::npos || colon == 0) continue;
             request_.headers.emplace(std::string(text.substr(0, colon)),
-                                     std::string(trimmed(text.substr(colon + 1))));
+                                     std::string(platform::trimWhitespace(text.substr(colon + 1))));
         }
     }
 

@@ -18,6 +18,7 @@
 #include "persistence/file_manager.h"
 #include "platform/base/path.h"
 #include "platform/base/unique_fd.h"
+#include "platform/system/process_status.h"
 #include "skald/file_data.h"
 #include "skald/hub.h"
 #include "skald/sdk.h"
@@ -73,12 +74,11 @@ mode_t processUmask() {
         mode_t found = 022;
         const auto status = readFileContents("/proc/self/status", nullptr, 64 * 1024);
         if (!status) return found;
-        const auto at = status->find("\nUmask:");
-        if (at == std::string::npos) return found;
-        const char* digits = status->c_str() + at + 7;
+        const auto field = platform::statusField(*status, "Umask");
+        if (!field || field->empty()) return found;
         char* end = nullptr;
-        const unsigned long value = std::strtoul(digits, &end, 8);
-        if (end != digits) found = static_cast<mode_t>(value & 0777);
+        const unsigned long value = std::strtoul(field->c_str(), &end, 8);
+        if (end != field->c_str()) found = static_cast<mode_t>(value & 0777);
         return found;
     }();
     return mask;

@@ -202,22 +202,16 @@ bool NetworkTracker::addTraceHeaders(platform::UrlRequest& request,
     return true;
 }
 
-void NetworkTracker::addTraceWithoutTransaction(platform::UrlRequest& request,
+bool NetworkTracker::addTraceWithoutTransaction(platform::UrlRequest& request,
                                                 const Options& options) {
     auto scope = SDK::currentHub()->scope();
-    const PropagationContext propagation = scope->propagationContext();
+    const PropagationContext& propagation = scope->propagationContext();
     std::optional<Baggage> baggage;
-    if (options.parsedDsn) {
-        auto user = scope->user();
-        baggage = TraceContext(propagation.traceId(), options.parsedDsn->url().user().value_or(""),
-                               options.releaseName, options.environment, std::nullopt,
-                               user ? user->segment() : std::nullopt, std::nullopt, std::nullopt,
-                               scope->replayId())
-                      .toBaggage();
-    }
-    addTraceHeaders(request, baggage,
-                    TraceHeader(propagation.traceId(), propagation.spanId(), SampleDecision::No),
-                    options);
+    if (auto context = Tracer::makePropagationTraceContext(*scope, options))
+        baggage = context->toBaggage();
+    return addTraceHeaders(
+        request, baggage,
+        TraceHeader(propagation.traceId(), propagation.spanId(), SampleDecision::No), options);
 }
 
 // --- The task hooks --------------------------------------------------------------
@@ -253,9 +247,10 @@ void NetworkTracker::requestWillStart(TrackedRequest& task) {
         }
         tracking = networkTracking_;
     }
+    // The request (and its body) is handed back only when headers were added.
     if (!tracking) {
-        addTraceWithoutTransaction(request, *options);
-        task.setCurrentRequest(std::move(request));
+        if (addTraceWithoutTransaction(request, *options))
+            task.setCurrentRequest(std::move(request));
         return;
     }
 
@@ -287,14 +282,15 @@ void NetworkTracker::requestWillStart(TrackedRequest& task) {
         if (auto tracer = Tracer::getTracer(child)) {
             if (auto context = tracer->traceContext()) baggage = context->toBaggage();
         }
-        addTraceHeaders(request, baggage, child->toTraceHeader(), *options);
         SKALD_LOG_DEBUG("SkaldNetworkTracker automatically started HTTP span for sessionTask: %s",
                         request.url.c_str());
+        if (addTraceHeaders(request, baggage, child->toTraceHeader(), *options))
+            task.setCurrentRequest(std::move(request));
     } else {
         SKALD_LOG_DEBUG("No transaction bound to scope. Won't track network operation.");
-        addTraceWithoutTransaction(request, *options);
+        if (addTraceWithoutTransaction(request, *options))
+            task.setCurrentRequest(std::move(request));
     }
-    task.setCurrentRequest(std::move(request));
 }
 
 void NetworkTracker::requestWillChangeState(TrackedRequest& task, UrlSessionTaskState newState) {
@@ -316,8 +312,8 @@ void NetworkTracker::requestWillChangeState(TrackedRequest& task, UrlSessionTask
     });
 
     if (task.state() == UrlSessionTaskState::Running) {
-        captureFailedRequest(task);
-        addBreadcrumb(task);
+        captureFailedRequest(task, request);
+        addBreadcrumb(task, request);
         if (const auto response = task.response(); response && span) {
             span->setData("http.response.status_code", std::to_string(response->statusCode));
         }
@@ -345,7 +341,7 @@ SpanStatus NetworkTracker::statusForTask(const TrackedRequest& task,
     }
 }
 
-void NetworkTracker::addBreadcrumb(TrackedRequest& task) {
+void NetworkTracker::addBreadcrumb(TrackedRequest& task, const platform::UrlRequest& request) {
     bool graphQL;
     {
         std::lock_guard guard(mutex_);
@@ -362,7 +358,6 @@ void NetworkTracker::addBreadcrumb(TrackedRequest& task) {
     });
     if (alreadyAdded) return;
 
-    const platform::UrlRequest request = task.currentRequest();
     const UrlSanitized url(request.url);
     auto crumb = std::make_shared<Breadcrumb>(task.error() ? Level::Error : Level::Info, "http");
     crumb->type = "http";
@@ -385,7 +380,8 @@ void NetworkTracker::addBreadcrumb(TrackedRequest& task) {
     SDK::addBreadcrumb(crumb);
 }
 
-void NetworkTracker::captureFailedRequest(const TrackedRequest& task) {
+void NetworkTracker::captureFailedRequest(const TrackedRequest& task,
+                                          const platform::UrlRequest& request) {
     bool graphQL;
     {
         std::lock_guard guard(mutex_);
@@ -397,7 +393,6 @@ void NetworkTracker::captureFailedRequest(const TrackedRequest& task) {
         graphQL = graphQLOperationTracking_;
     }
     const auto options = currentOptions();
-    const platform::UrlRequest request = task.currentRequest();
     const auto response = task.response();
     if (!options || request.url.empty() || !response) {
         SKALD_LOG_DEBUG("Request or Response are null, not capturing HTTP Client errors.");

@@ -82,8 +82,8 @@ class NetworkTracker : public platform::UrlSessionTaskObserver,
                                 const std::optional<Baggage>& baggage,
                                 const TraceHeader& traceHeader, const Options& options);
     /// The trace headers of the scope's propagation context, for requests
-    /// made without a transaction.
-    static void addTraceWithoutTransaction(platform::UrlRequest& request, const Options& options);
+    /// made without a transaction. False when the request was left alone.
+    static bool addTraceWithoutTransaction(platform::UrlRequest& request, const Options& options);
 
     static SpanStatus spanStatusForHttpResponseStatusCode(int statusCode);
     static bool isTargetMatch(const std::string& url, const std::vector<UrlTarget>& targets);
@@ -95,8 +95,8 @@ class NetworkTracker : public platform::UrlSessionTaskObserver,
   private:
     SpanStatus statusForTask(const TrackedRequest& task,
                              platform::UrlSessionTaskState newState) const;
-    void addBreadcrumb(TrackedRequest& task);
-    void captureFailedRequest(const TrackedRequest& task);
+    void addBreadcrumb(TrackedRequest& task, const platform::UrlRequest& request);
+    void captureFailedRequest(const TrackedRequest& task, const platform::UrlRequest& request);
 
     mutable std::mutex mutex_;
     bool networkTracking_ = false;

@@ -124,6 +124,16 @@ std::optional<TraceContext> Tracer::makeTraceContext(const Tracer& tracer, const
                         sampleRate, sampledText(tracer.sampled()), replayId);
 }
 
+std::optional<TraceContext> Tracer::makePropagationTraceContext(const Scope& scope,
+                                                                const Options& options) {
+    if (!options.parsedDsn) return std::nullopt;
+    auto user = scope.user();
+    return TraceContext(scope.propagationContext().traceId(),
+                        options.parsedDsn->url().user().value_or(""), options.releaseName,
+                        options.environment, std::nullopt, user ? user->segment() : std::nullopt,
+                        std::nullopt, std::nullopt, scope.replayId());
+}
+
 std::optional<TraceContext> Tracer::traceContext() const {
     std::lock_guard guard(traceContextMutex_);
     if (!traceContext_) {
@@ -184,10 +194,6 @@ std::shared_ptr<Span> Tracer::startChildWithParentId(const SpanId& parentId,
 
 std::vector<std::shared_ptr<SpanImpl>> Tracer::children() const {
     std::lock_guard guard(childrenMutex_);
-    return childrenLocked();
-}
-
-std::vector<std::shared_ptr<SpanImpl>> Tracer::childrenLocked() const {
     std::vector<std::shared_ptr<SpanImpl>> list;
     list.reserve(childCount_);
     for (auto child = firstChild_; child; child = child->nextSibling_) list.push_back(child);
@@ -429,7 +435,8 @@ void Tracer::trimEndTimestamp() {
 
 std::shared_ptr<Transaction> Tracer::toTransaction() {
     auto self = std::static_pointer_cast<Tracer>(shared_from_this());
-    auto transaction = std::make_shared<Transaction>(self, children());
+    const auto children = this->children();
+    auto transaction = std::make_shared<Transaction>(self, children);
     transaction->transaction = transactionContext_.name();
     if (isProfiling_) {
         SKALD_LOG_DEBUG("Tracer start time: %llu",
@@ -439,7 +446,7 @@ std::shared_ptr<Transaction> Tracer::toTransaction() {
         transaction->endSystemTime = anchor_.provider->systemTime();
     }
     std::vector<std::shared_ptr<Frame>> frames = this->frames();
-    for (const auto& child : children()) {
+    for (const auto& child : children) {
         const auto childFrames = child->frames();
         frames.insert(frames.end(), childFrames.begin(), childFrames.end());
     }

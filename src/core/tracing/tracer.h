@@ -49,6 +49,10 @@ class Tracer final : public SpanImpl {
     /// without a trace id or a parsed DSN.
     static std::optional<TraceContext> makeTraceContext(const Tracer& tracer, const Scope* scope,
                                                         const Options& options);
+    /// The trace context of the scope's propagation context, for errors and
+    /// requests outside any transaction; nothing without a parsed DSN.
+    static std::optional<TraceContext> makePropagationTraceContext(const Scope& scope,
+                                                                   const Options& options);
 
     bool isTracer() const override { return true; }
     std::optional<std::string> transactionName() const override {
@@ -94,7 +98,6 @@ class Tracer final : public SpanImpl {
         return configuration_.waitForChildren || configuration_.idleTimeout > 0;
     }
     bool hasUnfinishedChildSpansToWaitFor() const;
-    std::vector<std::shared_ptr<SpanImpl>> childrenLocked() const;
     void canBeFinished();
     void finishInternal();
     void trimEndTimestamp();

@@ -17,4 +17,11 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
+std::string_view trimWhitespace(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
 }  // namespace skald::platform

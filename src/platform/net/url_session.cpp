@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/base/text_lines.h"
 #include "platform/base/unique_fd.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/net/curl_error_codes.h"
@@ -42,13 +43,6 @@ Error cancelledError(const std::string& url) {
 bool isConnectivityFailure(CURLcode code) {
     return code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
            code == CURLE_COULDNT_RESOLVE_PROXY;
-}
-
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
 }
 
 bool hasLineBreak(std::string_view text) {
@@ -305,7 +299,7 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* context) 
     const size_t length = size * count;
     transfer->touch();
     const std::string_view raw(data, length);
-    const std::string_view line = trim(raw);
+    const std::string_view line = trimWhitespace(raw);
     if (raw.rfind("HTTP/", 0) == 0) {
         transfer->response.headers.clear();
         transfer->sawStatusLine = true;
@@ -324,8 +318,8 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* context) 
             if (transfer->redirectPending) return 0;
         }
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
-        const std::string name(trim(line.substr(0, colon)));
-        const std::string value(trim(line.substr(colon + 1)));
+        const std::string name(trimWhitespace(line.substr(0, colon)));
+        const std::string value(trimWhitespace(line.substr(colon + 1)));
         auto& headers = transfer->response.headers;
         if (auto found = headers.find(name); found != headers.end()) {
             found->second += ", " + value;
