@@ -244,9 +244,23 @@ TEST_F(NetworkTrackerTest, CancelledAndFailedTransfersEndTheirSpansAccordingly) 
     task->cancel();
     // Nothing listens on port 9: a transport error.
     EXPECT_TRUE(fetch(UrlRequest("http://127.0.0.1:9/")).error);
-    auto suspended = session->dataTask(UrlRequest(server.url("/status/200")));
-    suspended->resume();
-    suspended->cancel();
+    // The cancelled task's end reaches the tracker on the session's queue:
+    // wait for it before the transaction ends what is still open.
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool completed = false;
+    auto cancelled =
+        session->dataTask(UrlRequest(server.url("/status/200")), [&](std::string, auto, auto) {
+            std::lock_guard lock(mutex);
+            completed = true;
+            ended.notify_all();
+        });
+    cancelled->resume();
+    cancelled->cancel();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(ended.wait_for(lock, 10s, [&] { return completed; }));
+    }
     transaction->finish();
     const auto sent = transactionsSent();
     ASSERT_EQ(sent.size(), 1u);
