@@ -4,7 +4,7 @@
 #   cmake -DSOURCE_DIR=<repo> -DSTAMP=<file> -P check_layers.cmake
 
 # Layers bottom up: the folders (under src/) each one holds.
-set(layers platform app crash_time util model transport crash core integrations sdk app_bridge)
+set(layers platform app crash_time util model transport crash core integrations profiling sdk app_bridge)
 set(folders_platform "platform/")
 set(folders_app "platform/app/")
 set(folders_crash_time "crash/async_safe/")
@@ -14,6 +14,7 @@ set(folders_transport "envelope/;transport/;persistence/")
 set(folders_crash "crash/recording/;crash/reporting/")
 set(folders_core "core/")
 set(folders_integrations "integrations/")
+set(folders_profiling "profiling/")
 set(folders_sdk "sdk/")
 set(folders_app_bridge "app_bridge/")
 
@@ -27,8 +28,9 @@ set(uses_transport "platform;crash_time;util;model")
 set(uses_crash "platform;crash_time;util;model")
 set(uses_core "platform;crash_time;util;model;transport;crash")
 set(uses_integrations "platform;crash_time;util;model;transport;crash;core")
-set(uses_sdk "platform;crash_time;util;model;transport;crash;core;integrations")
-set(uses_app_bridge "platform;app;crash_time;util;model;transport;crash;core;integrations;sdk")
+set(uses_profiling "platform;crash_time;util;model;transport;crash;core")
+set(uses_sdk "platform;crash_time;util;model;transport;crash;core;integrations;profiling")
+set(uses_app_bridge "platform;app;crash_time;util;model;transport;crash;core;integrations;profiling;sdk")
 
 # The layer of a path relative to src/: the longest matching folder wins, so
 # that platform/app/ is not taken for platform/.

@@ -62,7 +62,11 @@ class PrivateSDKOnly {
     /// {"device": {"free_memory", "processor_count"}, "app": {"app_memory"}}.
     static Json getExtraContext();
 
-    /// Profiling for traces is not part of this build: these give nothing.
+    /// Profiling for traces the wrapper manages itself. Starting gives the
+    /// monotonic time (ns) at which the profiler ran, nothing when it could
+    /// not start; collecting gives the profile payload of the window (with
+    /// "platform" and "transaction": {"active_thread_id"}), nothing for a
+    /// trace that was never started or was discarded.
     static std::optional<uint64_t> startProfilerForTrace(const Id& traceId);
     static std::optional<Json> collectProfileBetween(uint64_t startSystemTime,
                                                      uint64_t endSystemTime, const Id& traceId);

@@ -6,6 +6,8 @@
 #include "core/client.h"
 #include "core/debug_image_provider.h"
 #include "core/dependency_container.h"
+#include "core/profiling_hooks.h"
+#include "util/current_date_provider.h"
 #include "core/extra_context_provider.h"
 #include "skald/hub.h"
 #include "core/installation.h"
@@ -113,15 +115,20 @@ Json PrivateSDKOnly::getExtraContext() {
     return provider ? provider->getExtraContext() : Json::object();
 }
 
-std::optional<uint64_t> PrivateSDKOnly::startProfilerForTrace(const Id&) {
-    return std::nullopt;
+std::optional<uint64_t> PrivateSDKOnly::startProfilerForTrace(const Id& traceId) {
+    if (!ProfilingHooks::shared()->start(traceId)) return std::nullopt;
+    return DependencyContainer::sharedInstance()->dateProvider()->systemTime();
 }
 
-std::optional<Json> PrivateSDKOnly::collectProfileBetween(uint64_t, uint64_t, const Id&) {
-    return std::nullopt;
+std::optional<Json> PrivateSDKOnly::collectProfileBetween(uint64_t startSystemTime,
+                                                          uint64_t endSystemTime,
+                                                          const Id& traceId) {
+    return ProfilingHooks::shared()->collectProfile(startSystemTime, endSystemTime, traceId);
 }
 
-void PrivateSDKOnly::discardProfilerForTrace(const Id&) {}
+void PrivateSDKOnly::discardProfilerForTrace(const Id& traceId) {
+    ProfilingHooks::shared()->discard(traceId);
+}
 
 bool PrivateSDKOnly::framesTrackingMeasurementHybridSDKMode() {
     logNeedsUserInterfaceFramework("framesTrackingMeasurementHybridSDKMode");

@@ -6,6 +6,7 @@
 #include "core/client.h"
 #include "core/crash_wrapper.h"
 #include "core/dependency_container.h"
+#include "core/profiling_hooks.h"
 #include "core/integration.h"
 #include "core/tracing/tracer.h"
 #include "core/sdk_state.h"
@@ -203,6 +204,8 @@ void SDK::flush(double timeoutSeconds) {
 
 void SDK::close() {
     SKALD_LOG_DEBUG("Starting to close SDK.");
+    // Its last chunk goes out while the client can still send it.
+    ProfilingHooks::shared()->closeContinuousProfiler();
     SdkState::setStartTimestamp(std::nullopt);
     auto hub = currentHub();
     hub->removeAllIntegrations();
@@ -234,7 +237,7 @@ void SDK::startProfiler() {
         SKALD_LOG_WARNING(kContinuousProfilingWarning, "start");
         return;
     }
-    SKALD_LOG_DEBUG("Continuous profiling is not available in this build.");
+    ProfilingHooks::shared()->startContinuousProfiler();
 }
 
 void SDK::stopProfiler() {
@@ -243,7 +246,7 @@ void SDK::stopProfiler() {
         SKALD_LOG_WARNING(kContinuousProfilingWarning, "stop");
         return;
     }
-    SKALD_LOG_DEBUG("Continuous profiling is not available in this build.");
+    ProfilingHooks::shared()->stopContinuousProfiler();
 }
 
 void SDK::setAppStartMeasurement(std::shared_ptr<AppStartMeasurement> measurement) {

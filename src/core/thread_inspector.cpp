@@ -17,26 +17,12 @@
 #include "crash/recording/symbol_indexes.h"
 #include "model/in_app_logic.h"
 #include "platform/base/unique_fd.h"
+#include "platform/process/thread_ids.h"
 #include "skald/platform/main_queue.h"
 
 namespace skald {
 
 namespace {
-
-/// Thread ids of the process, in the order the kernel lists them.
-std::vector<pid_t> taskIds() {
-    std::vector<pid_t> ids;
-    DIR* directory = ::opendir("/proc/self/task");
-    if (directory == nullptr) return ids;
-    while (const dirent* entry = ::readdir(directory)) {
-        const char* name = entry->d_name;
-        pid_t id = 0;
-        const auto [end, error] = std::from_chars(name, name + std::strlen(name), id);
-        if (error == std::errc{} && *end == '\0' && id > 0) ids.push_back(id);
-    }
-    ::closedir(directory);
-    return ids;
-}
 
 /// The others keep the system's order.
 void putMainThreadFirst(std::vector<std::shared_ptr<Thread>>& threads) {
@@ -129,7 +115,7 @@ std::vector<std::shared_ptr<Thread>> ThreadInspector::threads(int maxEntries) {
     const pid_t mainId = platform::MainQueue::mainThreadId();
     const pid_t currentId = ::gettid();
     std::vector<std::shared_ptr<Thread>> result;
-    const std::vector<pid_t> ids = taskIds();
+    const std::vector<pid_t> ids = platform::processThreadIds();
     for (size_t index = 0; index < ids.size(); ++index) {
         auto thread = std::make_shared<Thread>(index);
         thread->isMain = ids[index] == mainId;

@@ -15,6 +15,8 @@
 #include "persistence/file_manager.h"
 #include "skald/platform/main_queue.h"
 #include "platform/process/process_exit.h"
+#include "profiling/launch_profile.h"
+#include "profiling/profiling_hooks_impl.h"
 #include "sdk/built_in_integrations.h"
 #include "skald/scope.h"
 #include "util/current_date_provider.h"
@@ -38,6 +40,7 @@ void SDK::startWithOptions(std::shared_ptr<Options> options) {
     SdkState::setStartOptions(options);
     Log::configure(options->debug, options->diagnosticLevel);
     SKALD_LOG_DEBUG("Starting SDK...");
+    profiling::installProfilingHooks();
 
     auto container = DependencyContainer::sharedInstance();
     SdkState::incrementStartInvocations();
@@ -69,7 +72,17 @@ void SDK::startWithOptions(std::shared_ptr<Options> options) {
         setCurrentHub(hub);
         if (auto crashWrapper = container->crashWrapper()) crashWrapper->startBinaryImageCache();
         hub->installIntegrations();
-        // Launch profiling joins here once profiling exists.
+        // No automatic trace takes the launch profile over on this platform.
+        if (profiling::hasLaunchTracer()) {
+            SKALD_LOG_DEBUG(
+                "Stopping launch profile in SkaldSDK.start because there will be no automatic "
+                "trace to attach it to.");
+            profiling::stopLaunchProfile(hub);
+        }
+        if (auto options = client ? client->options() : nullptr) {
+            container->dispatchQueueWrapper()->dispatchAsync(
+                [options] { profiling::configureLaunchProfiling(*options); });
+        }
     };
     // On the main thread the work runs now, also inside a running loop: crash
     // handling and the previous run's crash state must be in place when start

@@ -1,8 +1,13 @@
 #include "core/tracing/span_impl.h"
 
+#include "core/profiling_hooks.h"
+
 #include <unistd.h>
 
+#include <utility>
+
 #include "core/dependency_container.h"
+#include "core/profiling_hooks.h"
 #include "core/thread_inspector.h"
 #include "core/tracing/no_op_span.h"
 #include "core/tracing/tracer.h"
@@ -172,8 +177,34 @@ void SpanImpl::finish() {
     finish(SpanStatus::Ok);
 }
 
-bool SpanImpl::finishLocally(SpanStatus status) {
+void SpanImpl::observeContinuousProfiler() {
+    auto hooks = ProfilingHooks::shared();
+    // Read before the id, so that a profiler starting in between is not missed.
+    const uint64_t starts = hooks->continuousProfilerStartCount();
+    auto id = hooks->continuousProfilerId();
     std::lock_guard guard(stateMutex_);
+    if (id) {
+        profileSessionId_ = std::move(id);
+    } else {
+        continuousStartsSeen_ = starts;
+    }
+}
+
+bool SpanImpl::finishLocally(SpanStatus status) {
+    std::optional<uint64_t> startsSeen;
+    {
+        std::lock_guard guard(stateMutex_);
+        startsSeen = std::exchange(continuousStartsSeen_, std::nullopt);
+    }
+    std::optional<std::string> startedId;
+    if (startsSeen) {
+        auto hooks = ProfilingHooks::shared();
+        if (hooks->continuousProfilerStartCount() != *startsSeen) {
+            startedId = hooks->startedContinuousProfilerId();
+        }
+    }
+    std::lock_guard guard(stateMutex_);
+    if (startedId) profileSessionId_ = std::move(startedId);
     status_ = status;
     const bool wasFinished = finished_.exchange(true, std::memory_order_acq_rel);
     if (!timestamp_) {

@@ -82,6 +82,9 @@ class SpanImpl : public Span, public std::enable_shared_from_this<SpanImpl> {
     void setFrames(std::vector<std::shared_ptr<Frame>> frames);
     std::vector<std::shared_ptr<Frame>> frames() const;
     std::optional<std::string> profileSessionId() const;
+    /// With continuous profiling on: the running profiler's id, else the id
+    /// of one that starts before the span finishes.
+    void observeContinuousProfiler();
 
     std::shared_ptr<Tracer> tracer() const { return tracer_.lock(); }
 
@@ -121,6 +124,9 @@ class SpanImpl : public Span, public std::enable_shared_from_this<SpanImpl> {
     std::optional<Date> timestamp_;
     std::vector<std::shared_ptr<Frame>> frames_;
     std::optional<std::string> profileSessionId_;
+    /// While set, a continuous profiler that starts before the span finishes
+    /// gives it its id: the profilers started so far when it began.
+    std::optional<uint64_t> continuousStartsSeen_;
 
     uint64_t startSystemTime_ = 0;
     int threadId_ = 0;

@@ -60,6 +60,10 @@ class Tracer final : public SpanImpl {
     }
     const TransactionContext& transactionContext() const { return transactionContext_; }
     const TracerConfiguration& configuration() const { return configuration_; }
+    /// A tracer made before the SDK started (the launch profile's) gets its
+    /// hub when it is finished.
+    void setHub(const std::shared_ptr<Hub>& hub);
+    std::shared_ptr<Hub> hub() const;
 
     std::shared_ptr<Span> startChild(const std::string& operation,
                                      const std::optional<std::string>& description) override;
@@ -108,6 +112,7 @@ class Tracer final : public SpanImpl {
     void capture(const std::shared_ptr<Hub>& hub);
 
     TransactionContext transactionContext_;
+    mutable std::mutex hubMutex_;
     std::weak_ptr<Hub> hub_;
     TracerConfiguration configuration_;
     std::shared_ptr<DispatchQueueWrapper> dispatchQueue_;

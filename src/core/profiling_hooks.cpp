@@ -1,4 +1,4 @@
-#include "core/tracing/trace_profiler_hooks.h"
+#include "core/profiling_hooks.h"
 
 #include <mutex>
 
@@ -10,7 +10,7 @@ namespace {
 
 struct SharedHooks {
     std::mutex mutex;
-    std::shared_ptr<TraceProfilerHooks> hooks = std::make_shared<TraceProfilerHooks>();
+    std::shared_ptr<ProfilingHooks> hooks = std::make_shared<ProfilingHooks>();
 };
 
 SharedHooks& sharedHooks() {
@@ -20,14 +20,14 @@ SharedHooks& sharedHooks() {
 
 }  // namespace
 
-std::shared_ptr<TraceProfilerHooks> TraceProfilerHooks::shared() {
+std::shared_ptr<ProfilingHooks> ProfilingHooks::shared() {
     std::lock_guard guard(sharedHooks().mutex);
     return sharedHooks().hooks;
 }
 
-void TraceProfilerHooks::setShared(std::shared_ptr<TraceProfilerHooks> hooks) {
+void ProfilingHooks::setShared(std::shared_ptr<ProfilingHooks> hooks) {
     std::lock_guard guard(sharedHooks().mutex);
-    sharedHooks().hooks = hooks ? std::move(hooks) : std::make_shared<TraceProfilerHooks>();
+    sharedHooks().hooks = hooks ? std::move(hooks) : std::make_shared<ProfilingHooks>();
 }
 
 }  // namespace skald

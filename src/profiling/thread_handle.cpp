@@ -1,0 +1,151 @@
+#include "profiling/thread_handle.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <string>
+
+#include "platform/process/thread_ids.h"
+#include "util/file_io.h"
+
+namespace skald::profiling {
+
+namespace {
+
+uint64_t ticksToMicros(uint64_t ticks) {
+    static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    if (ticksPerSecond <= 0) return 0;
+    return ticks * 1'000'000u / static_cast<uint64_t>(ticksPerSecond);
+}
+
+template <typename T>
+bool parseNumber(std::string_view text, T& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc{} && end == text.data() + text.size();
+}
+
+/// The fields after the name, split at spaces; the first is the state (field 3).
+std::vector<std::string_view> fieldsAfterName(std::string_view rest) {
+    std::vector<std::string_view> fields;
+    size_t position = 0;
+    while (position < rest.size()) {
+        while (position < rest.size() && (rest[position] == ' ' || rest[position] == '\n')) {
+            ++position;
+        }
+        if (position >= rest.size()) break;
+        const size_t end = rest.find_first_of(" \n", position);
+        fields.push_back(
+            rest.substr(position, end == std::string_view::npos ? rest.npos : end - position));
+        if (end == std::string_view::npos) break;
+        position = end;
+    }
+    return fields;
+}
+
+}  // namespace
+
+std::optional<ThreadStat> parseThreadStat(std::string_view line) {
+    // The name may hold spaces and parentheses: it ends at the last ")".
+    const size_t open = line.find('(');
+    const size_t close = line.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return std::nullopt;
+    }
+    const auto fields = fieldsAfterName(line.substr(close + 1));
+    // Fields 3 (state) to 18 (priority) at least; the policy is field 41.
+    if (fields.size() < 16 || fields[0].size() != 1) return std::nullopt;
+    ThreadStat stat;
+    stat.name = std::string(line.substr(open + 1, close - open - 1));
+    stat.state = fields[0][0];
+    uint64_t userTicks = 0;
+    uint64_t systemTicks = 0;
+    if (!parseNumber(fields[11], userTicks) || !parseNumber(fields[12], systemTicks) ||
+        !parseNumber(fields[15], stat.priority)) {
+        return std::nullopt;
+    }
+    stat.userTimeMicros = ticksToMicros(userTicks);
+    stat.systemTimeMicros = ticksToMicros(systemTicks);
+    int policy = 0;
+    if (fields.size() > 38 && parseNumber(fields[38], policy) && policy >= 1 && policy <= 5) {
+        stat.policy = policy;
+    }
+    return stat;
+}
+
+ThreadHandle::ThreadHandle(pid_t thread) : thread_(thread) {}
+
+std::optional<ThreadStat> ThreadHandle::readStat() {
+    if (!opened_) {
+        opened_ = true;
+        const std::string path = "/proc/self/task/" + std::to_string(thread_) + "/stat";
+        stat_ = platform::unique_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    }
+    if (!stat_) return std::nullopt;
+    char buffer[1024];
+    const ssize_t read = ::pread(stat_.get(), buffer, sizeof buffer - 1, 0);
+    if (read <= 0) return std::nullopt;
+    return parseThreadStat(std::string_view(buffer, static_cast<size_t>(read)));
+}
+
+std::string ThreadHandle::name() {
+    auto stat = readStat();
+    return stat ? stat->name : std::string();
+}
+
+int32_t ThreadHandle::priority() {
+    auto stat = readStat();
+    return stat ? stat->priority : -1;
+}
+
+bool ThreadHandle::isIdle() {
+    auto stat = readStat();
+    return !stat || stat->isIdle();
+}
+
+pid_t ThreadHandle::current() {
+    return static_cast<pid_t>(::syscall(SYS_gettid));
+}
+
+std::vector<pid_t> ThreadHandle::allExceptCurrent() {
+    auto ids = platform::processThreadIds();
+    std::erase(ids, current());
+    return ids;
+}
+
+std::optional<MemoryRange> mappingContaining(std::string_view maps, uintptr_t address) {
+    size_t position = 0;
+    while (position < maps.size()) {
+        size_t end = maps.find('\n', position);
+        if (end == std::string_view::npos) end = maps.size();
+        const std::string_view line = maps.substr(position, end - position);
+        position = end + 1;
+        const size_t dash = line.find('-');
+        const size_t space = line.find(' ');
+        if (dash == std::string_view::npos || space == std::string_view::npos || space < dash) {
+            continue;
+        }
+        uintptr_t low = 0;
+        uintptr_t high = 0;
+        const auto lowText = line.substr(0, dash);
+        const auto highText = line.substr(dash + 1, space - dash - 1);
+        if (std::from_chars(lowText.data(), lowText.data() + lowText.size(), low, 16).ec !=
+                std::errc{} ||
+            std::from_chars(highText.data(), highText.data() + highText.size(), high, 16).ec !=
+                std::errc{}) {
+            continue;
+        }
+        if (address >= low && address < high) return MemoryRange{low, high};
+    }
+    return std::nullopt;
+}
+
+std::optional<MemoryRange> mappingContaining(uintptr_t address) {
+    // Large processes have long maps; 16 MiB covers hundreds of thousands of lines.
+    const auto maps = readFileContents("/proc/self/maps", nullptr, 16u << 20);
+    if (!maps) return std::nullopt;
+    return mappingContaining(*maps, address);
+}
+
+}  // namespace skald::profiling

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/base/unique_fd.h"
+
+namespace skald::profiling {
+
+/// What the kernel says of a thread at one moment (/proc/self/task/<tid>/stat).
+struct ThreadStat {
+    std::string name;
+    char state = '?';
+    uint64_t userTimeMicros = 0;
+    uint64_t systemTimeMicros = 0;
+    int32_t priority = -1;
+    /// Scheduling policy 1–5 as the kernel numbers it, else 0.
+    int policy = 0;
+
+    /// A thread is idle unless it is running (or about to run).
+    bool isIdle() const { return state != 'R'; }
+};
+
+/// Parses one stat line; nothing when it is not one.
+std::optional<ThreadStat> parseThreadStat(std::string_view line);
+
+/// A thread of this process, by its kernel id. Keeps its stat file open, so
+/// that reading it again costs one system call.
+class ThreadHandle {
+  public:
+    explicit ThreadHandle(pid_t thread);
+
+    pid_t thread() const { return thread_; }
+    /// Nothing when the thread has ended (or the file cannot be read).
+    std::optional<ThreadStat> readStat();
+    /// The thread's name; empty when it cannot be read.
+    std::string name();
+    /// The scheduler's priority; -1 when it cannot be read.
+    int32_t priority();
+    /// Idle when not running, and when it cannot be asked.
+    bool isIdle();
+
+    static pid_t current();
+    /// Every thread of the process but the caller, in the kernel's order.
+    static std::vector<pid_t> allExceptCurrent();
+
+  private:
+    pid_t thread_;
+    platform::unique_fd stat_;
+    bool opened_ = false;
+};
+
+/// The mapping of this process that holds `address`: [low, high).
+struct MemoryRange {
+    uintptr_t low = 0;
+    uintptr_t high = 0;
+};
+std::optional<MemoryRange> mappingContaining(uintptr_t address);
+/// The same, in a /proc/<pid>/maps text.
+std::optional<MemoryRange> mappingContaining(std::string_view maps, uintptr_t address);
+
+}  // namespace skald::profiling
