@@ -132,7 +132,7 @@ void SamplingProfiler::sampleOnce() {
         requests_.push_back(tracked.request);
         requestMetadata_.push_back(metadata);
     }
-    if (requests_.empty()) {
+    if (requests_.empty() || !crash::prepareStackSampling()) {
         lastRound_ = monotonicNanos() - started;
         return;
     }
