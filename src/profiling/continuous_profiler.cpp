@@ -111,7 +111,6 @@ void ContinuousProfiler::scheduleTimer() {
 void ContinuousProfiler::timerExpired() {
     std::shared_ptr<Profiler> profiler;
     std::shared_ptr<platform::Timer> finishedTimer;
-    bool stopping = false;
     {
         auto& state = shared();
         std::lock_guard guard(state.mutex);
@@ -124,14 +123,15 @@ void ContinuousProfiler::timerExpired() {
             finishedTimer = std::move(state.timer);
         }
         if (state.stopRequested) {
-            stopping = true;
             finishedTimer = std::move(state.timer);
+            // Stopped before it is dropped, so that a start right after finds
+            // the sampler free.
+            profiler->stopForReason(TruncationReason::Normal);
             state.profiler.reset();
             state.stopRequested = false;
         }
     }
     if (finishedTimer) finishedTimer->invalidate();
-    if (stopping) profiler->stopForReason(TruncationReason::Normal);
 
     const ProfilingData data = profiler->state()->copyProfilingData();
     profiler->state()->clear();
@@ -152,9 +152,9 @@ void ContinuousProfiler::stopTimerAndCleanup() {
         profiler = std::move(state.profiler);
         timer = std::move(state.timer);
         state.stopRequested = false;
+        if (profiler && profiler->isRunning()) profiler->stopForReason(TruncationReason::Normal);
     }
     if (timer) timer->invalidate();
-    if (profiler && profiler->isRunning()) profiler->stopForReason(TruncationReason::Normal);
 }
 
 void ContinuousProfiler::setChunkPeriodForTesting(double seconds) {

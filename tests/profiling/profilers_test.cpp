@@ -20,6 +20,7 @@
 #include "profiling/sampling_profiler.h"
 #include "profiling/trace_profiler.h"
 #include "sdk/sdk_fixture.h"
+#include "skald/private_sdk_only.h"
 #include "support/eventually.h"
 #include "support/temp_directory.h"
 #include "util/current_date_provider.h"
@@ -227,6 +228,41 @@ TEST_F(ProfilersTest, ContinuousProfilingSendsChunksAndALastOneOnStop) {
     SDK::startProfiler();
     EXPECT_EQ(ContinuousProfiler::currentProfilerID(), id);
     ContinuousProfiler::stopTimerAndCleanup();
+}
+
+TEST_F(ProfilersTest, WrappersProfileTheirOwnTraces) {
+    Spinner spinner("spin-wrapper");
+    const Id trace;
+    const auto start = PrivateSDKOnly::startProfilerForTrace(trace);
+    ASSERT_TRUE(start);
+    std::this_thread::sleep_for(200ms);
+    const uint64_t end = DependencyContainer::sharedInstance()->dateProvider()->systemTime();
+    const auto payload = PrivateSDKOnly::collectProfileBetween(*start, end, trace);
+    ASSERT_TRUE(payload);
+    EXPECT_EQ((*payload)["platform"], "cocoa");
+    EXPECT_EQ((*payload)["transaction"].size(), 1U);
+    EXPECT_TRUE((*payload)["transaction"]["active_thread_id"].is_number());
+    EXPECT_GT((*payload)["profile"]["samples"].size(), 1U);
+    EXPECT_FALSE(PrivateSDKOnly::collectProfileBetween(*start, end, trace)) << "collected once";
+    EXPECT_FALSE(TraceProfiler::isCurrentlyProfiling());
+
+    const Id discarded;
+    ASSERT_TRUE(PrivateSDKOnly::startProfilerForTrace(discarded));
+    PrivateSDKOnly::discardProfilerForTrace(discarded);
+    EXPECT_FALSE(PrivateSDKOnly::collectProfileBetween(0, end, discarded));
+    EXPECT_FALSE(PrivateSDKOnly::collectProfileBetween(0, end, Id())) << "never started";
+    EXPECT_EQ(trackedProfilerCount(), 0U);
+}
+
+TEST_F(ProfilersTest, ClosingTheSdkSendsTheLastChunk) {
+    options->setProfilesSampleRate(std::nullopt);
+    Spinner spinner("spin-close");
+    SDK::startProfiler();
+    ASSERT_TRUE(ContinuousProfiler::isCurrentlyProfiling());
+    std::this_thread::sleep_for(200ms);
+    SDK::close();
+    EXPECT_FALSE(ContinuousProfiler::isCurrentlyProfiling());
+    EXPECT_TRUE(envelopeWith("profile_chunk")) << "what was sampled before the close is sent";
 }
 
 TEST_F(ProfilersTest, ContinuousProfilingIsRefusedWhileTraceProfilingIsConfigured) {
