@@ -108,8 +108,11 @@ void answerSample(int, siginfo_t* info, void* userContext) {
 
 }  // namespace
 
-FrameWalk walkFramePointers(uintptr_t instruction, uintptr_t framePointer, uintptr_t stackLow,
-                            uintptr_t stackHigh, uintptr_t* addresses, int maxDepth) {
+// The saved words of other frames are read as they are, not as this
+// function's own data.
+__attribute__((no_sanitize("address"))) FrameWalk walkFramePointers(
+    uintptr_t instruction, uintptr_t framePointer, uintptr_t stackLow, uintptr_t stackHigh,
+    uintptr_t* addresses, int maxDepth) {
     if (addresses == nullptr || maxDepth <= 0) return {0, false};
     if (stackHigh != 0 && stackHigh <= stackLow + 16) return {0, false};
     int count = 0;
