@@ -23,6 +23,7 @@
 
 #include "profiling/profiler.h"
 #include "profiling/sampling_profiler.h"
+#include "profiling/thread_handle.h"
 
 namespace {
 
@@ -113,12 +114,26 @@ uint64_t workload() {
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([&sink] {
             double value = 1;
-            for (int j = 0; j < 12'000'000; ++j) value = std::sqrt(value + 2.0);
+            for (int j = 0; j < 48'000'000; ++j) value = std::sqrt(value + 2.0);
             sink = sink + value;
         });
     }
     for (auto& thread : threads) thread.join();
     return processCpuNanos() - started;
+}
+
+/// CPU time of the SDK's own threads ("skald-*"), in nanoseconds from the scheduler.
+double ownThreadsCpuMillis() {
+    double total = 0;
+    for (const pid_t id : skald::profiling::ThreadHandle::allExceptCurrent()) {
+        skald::profiling::ThreadHandle thread(id);
+        const auto stat = thread.readStat();
+        if (!stat || stat->name.rfind("skald-", 0) != 0) continue;
+        if (const auto sched = thread.readSchedStat()) {
+            total += static_cast<double>(sched->runNanos) / 1e6;
+        }
+    }
+    return total;
 }
 
 double median(std::vector<double> values) {
@@ -131,6 +146,8 @@ int overhead(int pairs) {
     std::vector<double> off;
     std::vector<double> on;
     std::vector<double> ratios;
+    std::vector<double> ownThreads;
+    std::vector<double> rounds;
     uint64_t longestPause = 0;
     for (int i = 0; i < pairs; ++i) {
         const double plain = static_cast<double>(workload()) / 1e6;
@@ -144,7 +161,9 @@ int overhead(int pairs) {
             profiled = static_cast<double>(workload()) / 1e6;
             if (auto sampler = Profiler::currentSampler()) {
                 longestPause = std::max(longestPause, sampler->longestPauseNanos());
+                rounds.push_back(static_cast<double>(sampler->numSamples()));
             }
+            ownThreads.push_back(ownThreadsCpuMillis());
             profiler.stopForReason(skald::profiling::TruncationReason::Normal);
         }
         off.push_back(plain);
@@ -156,6 +175,8 @@ int overhead(int pairs) {
     std::printf(
         "median CPU off %.1f ms, on %.1f ms; ratio of medians %.4f; median of ratios %.4f\n",
         median(off), median(on), median(on) / median(off), median(ratios));
+    std::printf("profiler's own threads: median %.2f ms CPU per run over %.0f rounds\n",
+                median(ownThreads), median(rounds));
     std::printf("longest handler pause: %.1f us\n", static_cast<double>(longestPause) / 1000.0);
     return 0;
 }

@@ -152,6 +152,9 @@ class Hub : public std::enable_shared_from_this<Hub> {
 
     std::shared_ptr<Scope> scope_;
     std::shared_ptr<Client> client_;
+    /// Waits until what was queued on the hub's queue so far has run.
+    bool waitForQueuedCaptures(double timeoutSeconds);
+
     std::shared_ptr<DispatchQueueWrapper> dispatchQueue_;
     std::shared_ptr<CrashWrapper> crashWrapper_;
     std::set<std::string> installedIntegrationNames_;

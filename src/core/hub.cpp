@@ -1,6 +1,8 @@
 #include "skald/hub.h"
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 
 #include "core/client.h"
 #include "core/crash_wrapper.h"
@@ -566,13 +568,31 @@ std::shared_ptr<Span> Hub::getCurrentSpan() {
     return scope()->span();
 }
 
+bool Hub::waitForQueuedCaptures(double timeoutSeconds) {
+    if (!dispatchQueue_ || dispatchQueue_->isCurrentQueue()) return true;
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    dispatchQueue_->dispatchAsync([done] { done->set_value(); });
+    return finished.wait_for(std::chrono::duration<double>(std::max(0.0, timeoutSeconds))) ==
+           std::future_status::ready;
+}
+
 FlushResult Hub::flush(double timeoutSeconds) {
     auto client = getClient();
-    return client ? client->flush(timeoutSeconds) : FlushResult::Success;
+    if (!client) return FlushResult::Success;
+    // Transactions reach the client through the hub's queue: what is still
+    // queued there must be in the client before it flushes.
+    const auto started = std::chrono::steady_clock::now();
+    if (!waitForQueuedCaptures(timeoutSeconds)) return FlushResult::TimedOut;
+    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return client->flush(std::max(0.0, timeoutSeconds - spent));
 }
 
 void Hub::close() {
-    if (auto client = getClient()) client->close();
+    if (auto client = getClient()) {
+        waitForQueuedCaptures(client->options()->shutdownTimeInterval);
+        client->close();
+    }
     SKALD_LOG_DEBUG("Closed the Hub.");
 }
 

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "util/log.h"
 
@@ -19,6 +20,7 @@ uint64_t monotonicNanos() {
 
 /// A thread that did not answer is left out for this many rounds at most.
 constexpr uint64_t kMaxBackoffRounds = 128;
+constexpr uint64_t kRoundsPerListing = 10;
 
 }  // namespace
 
@@ -103,25 +105,37 @@ void SamplingProfiler::sampleOnce() {
     std::lock_guard round(roundMutex_);
     const uint64_t started = monotonicNanos();
     ++round_;
-    const std::vector<pid_t> listed = ThreadHandle::allExceptCurrent();
-    std::erase_if(threads_, [&](const auto& entry) {
-        return std::find(listed.begin(), listed.end(), entry.first) == listed.end();
-    });
-    metadataCache_.retainOnly(listed);
+    // Listing the threads costs more than reading a few of them: new threads
+    // are found within a tenth of a second, ended ones at their next read.
+    if (round_ % kRoundsPerListing == 1 || listed_.empty()) {
+        listed_ = ThreadHandle::allExceptCurrent();
+        std::erase_if(threads_, [&](const auto& entry) {
+            return std::find(listed_.begin(), listed_.end(), entry.first) == listed_.end();
+        });
+        metadataCache_.retainOnly(listed_);
+    }
+    const std::vector<pid_t>& listed = listed_;
 
     requests_.clear();
     requestMetadata_.clear();
     for (const pid_t id : listed) {
         auto [it, inserted] = threads_.try_emplace(id, TrackedThread{ThreadHandle(id)});
         TrackedThread& tracked = it->second;
-        const auto stat = tracked.handle.readStat();
-        if (!stat) continue;  // ended since it was listed
-        const ThreadMetadata metadata =
-            metadataCache_.metadataForThread(id, stat->name, stat->priority);
-        if (metadata.threadID == 0) continue;
-        if (stat->isIdle()) {
+        // Names and priorities are read once; each round needs the state only.
+        std::optional<char> state;
+        auto metadata = metadataCache_.cached(id);
+        if (!metadata) {
+            const auto stat = tracked.handle.readStat();
+            if (!stat) continue;  // ended since it was listed
+            metadata = metadataCache_.metadataForThread(id, stat->name, stat->priority);
+            state = stat->state;
+        }
+        if (metadata->threadID == 0) continue;
+        const auto running = state ? std::optional(*state == 'R') : isRunning(tracked);
+        if (!running) continue;  // ended since it was listed
+        if (!*running) {
             Backtrace idle;
-            idle.threadMetadata = metadata;
+            idle.threadMetadata = *metadata;
             idle.absoluteTimestamp = monotonicNanos();
             callback_(idle);
             continue;
@@ -130,16 +144,15 @@ void SamplingProfiler::sampleOnce() {
         if (requests_.size() >= static_cast<size_t>(crash::kMaxSampledThreads)) continue;
         tracked.request.thread = id;
         requests_.push_back(tracked.request);
-        requestMetadata_.push_back(metadata);
+        requestMetadata_.push_back(*metadata);
     }
     if (requests_.empty() || !crash::prepareStackSampling()) {
         lastRound_ = monotonicNanos() - started;
         return;
     }
 
-    // Answers may come until shortly before the next round: a runnable thread
-    // handles its signal only when the scheduler lets it run.
-    const int64_t timeout = std::max<int64_t>(delay_.count() * 8 / 10, 1'000'000);
+    // Most answers come within microseconds; the rest are taken next round.
+    const int64_t timeout = std::min<int64_t>(delay_.count() / 2, 2'000'000);
     const int count = static_cast<int>(requests_.size());
     crash::sampleThreadStacks(requests_.data(), count, results_.data(), timeout);
 
@@ -149,11 +162,15 @@ void SamplingProfiler::sampleOnce() {
         auto it = threads_.find(sample.thread);
         if (it == threads_.end()) continue;
         TrackedThread& tracked = it->second;
-        if (!sample.answered) {
+        if (sample.abandoned) {
+            // It keeps the signal blocked: ask it less and less.
             tracked.skipUntil = round_ + tracked.backoff;
             tracked.backoff = std::min(tracked.backoff * 2, kMaxBackoffRounds);
             continue;
         }
+        // Not yet: a runnable thread answers when the scheduler lets it run,
+        // and its sample comes with a later round.
+        if (!sample.answered) continue;
         tracked.backoff = 1;
         uint64_t longest = longestPause_.load();
         while (sample.pauseNanos > longest &&
@@ -171,6 +188,24 @@ void SamplingProfiler::sampleOnce() {
         callback_(backtrace);
     }
     lastRound_ = monotonicNanos() - started;
+}
+
+std::optional<bool> SamplingProfiler::isRunning(TrackedThread& thread) {
+    // The scheduler's counters tell most threads apart for a fraction of the
+    // cost of the stat line: one that neither ran nor waited for a CPU since
+    // the last round is idle, one that ran most of it is still running. Only
+    // the rest is asked for its state, so that a thread that went to sleep
+    // is not signalled (which would cut some of its waits short).
+    const auto sched = thread.handle.readSchedStat();
+    const auto previous = std::exchange(thread.lastSched, sched);
+    if (sched && previous) {
+        const uint64_t ran = sched->runNanos - previous->runNanos;
+        if (ran == 0 && sched->waitNanos == previous->waitNanos) return false;
+        if (ran >= static_cast<uint64_t>(delay_.count()) / 2) return true;
+    }
+    const auto state = thread.handle.readState();
+    if (!state) return std::nullopt;
+    return *state == 'R';
 }
 
 void SamplingProfiler::resolveStackBounds(TrackedThread& thread, uintptr_t stackPointer) {

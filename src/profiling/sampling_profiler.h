@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -53,13 +54,17 @@ class SamplingProfiler {
     struct TrackedThread {
         ThreadHandle handle;
         crash::SampleRequest request{};
-        /// Rounds to leave it out after it did not answer.
+        /// Rounds to leave it out after it was given up on.
         uint64_t skipUntil = 0;
         uint64_t backoff = 1;
+        std::optional<ThreadHandle::SchedStat> lastSched;
     };
 
     void run(std::function<void()> onStart);
     void resolveStackBounds(TrackedThread& thread, uintptr_t stackPointer);
+    /// Whether the thread runs (or waits for a CPU) now; nothing when it
+    /// has ended.
+    std::optional<bool> isRunning(TrackedThread& thread);
 
     Callback callback_;
     std::chrono::nanoseconds delay_;
@@ -78,6 +83,7 @@ class SamplingProfiler {
     std::mutex roundMutex_;
     uint64_t round_ = 0;
     ThreadMetadataCache metadataCache_;
+    std::vector<pid_t> listed_;
     std::unordered_map<pid_t, TrackedThread> threads_;
     std::vector<crash::SampleRequest> requests_;
     std::vector<ThreadMetadata> requestMetadata_;

@@ -76,17 +76,51 @@ std::optional<ThreadStat> parseThreadStat(std::string_view line) {
 
 ThreadHandle::ThreadHandle(pid_t thread) : thread_(thread) {}
 
-std::optional<ThreadStat> ThreadHandle::readStat() {
+size_t ThreadHandle::readStatLine(char* buffer, size_t capacity) {
     if (!opened_) {
         opened_ = true;
         const std::string path = "/proc/self/task/" + std::to_string(thread_) + "/stat";
         stat_ = platform::unique_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     }
-    if (!stat_) return std::nullopt;
+    if (!stat_) return 0;
+    const ssize_t read = ::pread(stat_.get(), buffer, capacity, 0);
+    return read > 0 ? static_cast<size_t>(read) : 0;
+}
+
+std::optional<ThreadStat> ThreadHandle::readStat() {
     char buffer[1024];
-    const ssize_t read = ::pread(stat_.get(), buffer, sizeof buffer - 1, 0);
+    const size_t length = readStatLine(buffer, sizeof buffer);
+    if (length == 0) return std::nullopt;
+    return parseThreadStat(std::string_view(buffer, length));
+}
+
+std::optional<char> ThreadHandle::readState() {
+    // The state follows the name, which ends at the last ")"; the fields
+    // after it are not needed, so the line is read only that far.
+    char buffer[256];
+    const size_t length = readStatLine(buffer, sizeof buffer);
+    const std::string_view line(buffer, length);
+    const size_t close = line.rfind(')');
+    if (close == std::string_view::npos || close + 2 >= line.size()) return std::nullopt;
+    return line[close + 2];
+}
+
+std::optional<ThreadHandle::SchedStat> ThreadHandle::readSchedStat() {
+    if (!schedOpened_) {
+        schedOpened_ = true;
+        const std::string path = "/proc/self/task/" + std::to_string(thread_) + "/schedstat";
+        schedStat_ = platform::unique_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    }
+    if (!schedStat_) return std::nullopt;
+    char buffer[128];
+    const ssize_t read = ::pread(schedStat_.get(), buffer, sizeof buffer, 0);
     if (read <= 0) return std::nullopt;
-    return parseThreadStat(std::string_view(buffer, static_cast<size_t>(read)));
+    const char* end = buffer + read;
+    SchedStat stat;
+    auto [next, error] = std::from_chars(buffer, end, stat.runNanos);
+    if (error != std::errc{} || next >= end || *next != ' ') return std::nullopt;
+    if (std::from_chars(next + 1, end, stat.waitNanos).ec != std::errc{}) return std::nullopt;
+    return stat;
 }
 
 std::string ThreadHandle::name() {

@@ -38,6 +38,16 @@ class ThreadHandle {
     pid_t thread() const { return thread_; }
     /// Nothing when the thread has ended (or the file cannot be read).
     std::optional<ThreadStat> readStat();
+    /// The run state alone ('R', 'S', ...), read the same way but without
+    /// parsing the rest.
+    std::optional<char> readState();
+    /// Nanoseconds spent on a CPU and waiting for one
+    /// (/proc/self/task/<tid>/schedstat), far cheaper to read than the stat.
+    struct SchedStat {
+        uint64_t runNanos = 0;
+        uint64_t waitNanos = 0;
+    };
+    std::optional<SchedStat> readSchedStat();
     /// The thread's name; empty when it cannot be read.
     std::string name();
     /// The scheduler's priority; -1 when it cannot be read.
@@ -50,9 +60,14 @@ class ThreadHandle {
     static std::vector<pid_t> allExceptCurrent();
 
   private:
+    /// The stat line into `buffer`; its length, 0 when it cannot be read.
+    size_t readStatLine(char* buffer, size_t capacity);
+
     pid_t thread_;
     platform::unique_fd stat_;
     bool opened_ = false;
+    platform::unique_fd schedStat_;
+    bool schedOpened_ = false;
 };
 
 /// The mapping of this process that holds `address`: [low, high).

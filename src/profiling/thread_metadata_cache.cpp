@@ -20,6 +20,13 @@ ThreadMetadata ThreadMetadataCache::metadataForThread(pid_t thread, const std::s
     return metadata;
 }
 
+std::optional<ThreadMetadata> ThreadMetadataCache::cached(pid_t thread) const {
+    for (const Entry& entry : entries_) {
+        if (entry.thread == thread) return entry.metadata;
+    }
+    return std::nullopt;
+}
+
 void ThreadMetadataCache::retainOnly(const std::vector<pid_t>& threads) {
     std::erase_if(entries_, [&](const Entry& entry) {
         return std::find(threads.begin(), threads.end(), entry.thread) == threads.end();

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ class ThreadMetadataCache {
     /// `name` and `priority` as the caller just read them (priority -1:
     /// unknown, and then nothing is cached).
     ThreadMetadata metadataForThread(pid_t thread, const std::string& name, int32_t priority);
+    /// The cached metadata, without reading anything.
+    std::optional<ThreadMetadata> cached(pid_t thread) const;
     /// Drops threads that are no longer listed.
     void retainOnly(const std::vector<pid_t>& threads);
     size_t size() const { return entries_.size(); }

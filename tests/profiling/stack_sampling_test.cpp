@@ -130,6 +130,34 @@ TEST(StackSampling, ARunningThreadWalksItsOwnStack) {
     EXPECT_GT(found, 0) << "the spinning function is on the sampled stack";
 }
 
+TEST(StackSampling, ALateAnswerComesWithTheNextRound) {
+    ASSERT_TRUE(prepareStackSampling());
+    std::atomic<pid_t> sleeper{0};
+    std::atomic<bool> release{false};
+    std::thread thread([&] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, stackSamplingSignal());
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        sleeper = threadId();
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Runs its handler now, as a thread that was not scheduled would.
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        while (release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (sleeper == 0) std::this_thread::yield();
+    std::vector<ThreadStackSample> results(1);
+    const SampleRequest request{sleeper.load(), 0, 0};
+    ASSERT_EQ(sampleThreadStacks(&request, 1, results.data(), 5'000'000), 0);
+    release = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(sampleThreadStacks(&request, 1, results.data(), 0), 1) << "answered meanwhile";
+    EXPECT_TRUE(results[0].answered);
+    EXPECT_GT(results[0].frameCount, 0);
+    release = false;
+    thread.join();
+}
+
 TEST(StackSampling, AThreadThatBlocksTheSignalIsGivenUpOnAndLaterAnswersNothing) {
     ASSERT_TRUE(prepareStackSampling());
     std::atomic<pid_t> blocker{0};
@@ -152,7 +180,17 @@ TEST(StackSampling, AThreadThatBlocksTheSignalIsGivenUpOnAndLaterAnswersNothing)
     EXPECT_EQ(sampleThreadStacks(requests, 2, results.data(), 20'000'000), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
     EXPECT_FALSE(results[0].answered);
+    EXPECT_FALSE(results[0].abandoned) << "still asked";
     EXPECT_FALSE(results[1].answered) << "a thread that does not exist";
+    EXPECT_TRUE(results[1].abandoned);
+    // Asked again, it is not signalled twice; after enough silent rounds it
+    // is given up on.
+    bool abandoned = false;
+    for (int round = 0; round < kMaxPendingRounds + 1 && !abandoned; ++round) {
+        ASSERT_EQ(sampleThreadStacks(requests, 1, results.data(), 0), 0);
+        abandoned = results[0].abandoned;
+    }
+    EXPECT_TRUE(abandoned);
     release = true;
     thread.join();
 

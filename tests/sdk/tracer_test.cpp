@@ -410,5 +410,21 @@ TEST(SpanJson, StatusAndNameSourceNames) {
     EXPECT_EQ(json["type"], "trace");
 }
 
+TEST_F(TracerTest, FlushWaitsForTransactionsStillOnTheHubsQueue) {
+    // A host that finishes a transaction and flushes at once must not lose it.
+    hub->dispatchQueue()->dispatchAsync([] { std::this_thread::sleep_for(200ms); });
+    auto tracer = startTracer();
+    tracer->finish();
+    EXPECT_EQ(hub->flush(5), FlushResult::Success);
+    size_t sent = 0;
+    for (const auto& envelope : transport->envelopes()) {
+        sent += itemJson(*envelope, "transaction").is_null() ? 0 : 1;
+    }
+    EXPECT_EQ(sent, 1U);
+
+    hub->dispatchQueue()->dispatchAsync([] { std::this_thread::sleep_for(300ms); });
+    EXPECT_EQ(hub->flush(0.05), FlushResult::TimedOut) << "the queue did not drain in time";
+}
+
 }  // namespace
 }  // namespace skald::test

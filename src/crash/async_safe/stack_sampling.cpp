@@ -1,7 +1,8 @@
 // Async-signal-safe after prepareStackSampling(): raw system calls, static
-// state and atomics. The sampler publishes a round of requests; each
-// signalled thread claims its slot, walks its own stack into the caller's
-// buffer and wakes the sampler through a futex.
+// slots and atomics. The sampler claims a slot per thread it asks; the
+// signalled thread finds its slot, walks its own stack into it and wakes the
+// sampler through a futex. A slot stays claimed until its sample is taken, so
+// a thread that runs late still answers, and is never asked twice at once.
 #include "crash/async_safe/stack_sampling.h"
 
 #include <linux/futex.h>
@@ -22,24 +23,25 @@ namespace skald::crash {
 
 namespace {
 
-// A slot's state carries its round, so that an answer to an old round
-// cannot claim a slot of the current one.
-enum SlotState : uint64_t { kIdle = 0, kRequested = 1, kWriting = 2, kDone = 3 };
+enum SlotState : int { kFree = 0, kRequested = 1, kWriting = 2, kDone = 3 };
 
-uint64_t slotValue(uint64_t round, SlotState state) {
-    return (round << 2) | state;
-}
+struct Slot {
+    std::atomic<pid_t> thread;
+    std::atomic<int> state;
+    /// Calls since it was asked.
+    int pendingRounds;
+    /// Seen in the current call (sampler only).
+    bool requested;
+    SampleRequest request;
+    ThreadStackSample sample;
+};
 
-std::atomic<uint64_t> gSlotStates[kMaxSampledThreads];
-// Copied in, so that a late handler never reads a caller's freed buffer.
-SampleRequest gRequests[kMaxSampledThreads];
-ThreadStackSample* gResults = nullptr;
-std::atomic<int> gCount{0};
-std::atomic<uint64_t> gRound{0};
+Slot gSlots[kMaxSampledThreads];
 std::atomic<bool> gBusy{false};
 std::atomic<bool> gPrepared{false};
-// The futex the sampler sleeps on: the answers of the current round.
-std::atomic<int> gAnswers{0};
+// The futex the sampler sleeps on: threads asked that have not answered.
+// Only the last answer wakes it, so a round costs one wake-up.
+std::atomic<int> gOutstanding{0};
 static_assert(sizeof(std::atomic<int>) == sizeof(int), "the futex word must be a plain int");
 
 uint64_t monotonicNanos() {
@@ -49,17 +51,17 @@ uint64_t monotonicNanos() {
 }
 
 int* futexWord() {
-    return reinterpret_cast<int*>(&gAnswers);
+    return reinterpret_cast<int*>(&gOutstanding);
 }
 
 void wakeSampler() {
     ::syscall(SYS_futex, futexWord(), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
-void waitForAnswers(int seen, int64_t nanos) {
+void waitForAnswers(int outstanding, int64_t nanos) {
     const timespec timeout{static_cast<time_t>(nanos / 1'000'000'000),
                            static_cast<long>(nanos % 1'000'000'000)};
-    ::syscall(SYS_futex, futexWord(), FUTEX_WAIT_PRIVATE, seen, &timeout, nullptr, 0);
+    ::syscall(SYS_futex, futexWord(), FUTEX_WAIT_PRIVATE, outstanding, &timeout, nullptr, 0);
 }
 
 void recordOwnStack(const ucontext_t* context, const SampleRequest& request,
@@ -85,25 +87,60 @@ void answerSample(int, siginfo_t* info, void* userContext) {
     // Only the sampler's own tgkill asks for a sample.
     if (info != nullptr && info->si_code == SI_TKILL && info->si_pid == ::getpid()) {
         const uint64_t start = monotonicNanos();
-        const uint64_t round = gRound.load(std::memory_order_acquire);
-        const int count = gCount.load(std::memory_order_acquire);
         const pid_t self = currentThreadId();
-        for (int i = 0; i < count; ++i) {
-            if (gRequests[i].thread != self) continue;
-            uint64_t expected = slotValue(round, kRequested);
-            if (gSlotStates[i].compare_exchange_strong(expected, slotValue(round, kWriting))) {
-                ThreadStackSample* sample = &gResults[i];
-                recordOwnStack(static_cast<const ucontext_t*>(userContext), gRequests[i], sample);
-                sample->timestampNanos = start;
-                sample->pauseNanos = monotonicNanos() - start;
-                gSlotStates[i].store(slotValue(round, kDone), std::memory_order_release);
-                gAnswers.fetch_add(1);
-                wakeSampler();
-            }
+        for (Slot& slot : gSlots) {
+            if (slot.thread.load(std::memory_order_acquire) != self) continue;
+            int expected = kRequested;
+            if (!slot.state.compare_exchange_strong(expected, kWriting)) continue;
+            recordOwnStack(static_cast<const ucontext_t*>(userContext), slot.request, &slot.sample);
+            slot.sample.timestampNanos = start;
+            slot.sample.pauseNanos = monotonicNanos() - start;
+            slot.state.store(kDone, std::memory_order_release);
+            if (gOutstanding.fetch_sub(1) == 1) wakeSampler();
             break;
         }
     }
     errno = savedErrno;
+}
+
+/// Frees a slot whose thread is no longer asked; waits out a walk in progress.
+void release(Slot& slot) {
+    int requested = kRequested;
+    if (slot.state.compare_exchange_strong(requested, kFree)) {
+        gOutstanding.fetch_sub(1);
+    } else {
+        while (slot.state.load(std::memory_order_acquire) == kWriting) ::sched_yield();
+        slot.state.store(kFree, std::memory_order_release);
+    }
+    slot.thread.store(0, std::memory_order_release);
+}
+
+Slot* slotOf(pid_t thread) {
+    for (Slot& slot : gSlots) {
+        if (slot.thread.load(std::memory_order_relaxed) == thread &&
+            slot.state.load(std::memory_order_acquire) != kFree) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+Slot* claimSlot(const SampleRequest& request) {
+    for (Slot& slot : gSlots) {
+        if (slot.state.load(std::memory_order_acquire) != kFree ||
+            slot.thread.load(std::memory_order_relaxed) != 0) {
+            continue;
+        }
+        slot.request = request;
+        slot.pendingRounds = 0;
+        slot.sample.thread = request.thread;
+        // The thread is published last: from then on its handler may claim it.
+        gOutstanding.fetch_add(1);
+        slot.state.store(kRequested, std::memory_order_release);
+        slot.thread.store(request.thread, std::memory_order_release);
+        return &slot;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -172,57 +209,60 @@ int sampleThreadStacks(const SampleRequest* requests, int count, ThreadStackSamp
     if (!gBusy.compare_exchange_strong(expectedBusy, true)) return -1;
     if (count > kMaxSampledThreads) count = kMaxSampledThreads;
 
-    const uint64_t round = gRound.load() + 1;
-    gCount.store(0, std::memory_order_release);
-    gResults = results;
+    for (Slot& slot : gSlots) slot.requested = false;
+    Slot* asked[kMaxSampledThreads];
+    const pid_t process = ::getpid();
     for (int i = 0; i < count; ++i) {
-        gRequests[i] = requests[i];
         results[i].thread = requests[i].thread;
         results[i].answered = false;
+        results[i].abandoned = false;
         results[i].reachedEnd = false;
         results[i].frameCount = 0;
-        gSlotStates[i].store(slotValue(round, kRequested), std::memory_order_relaxed);
-    }
-    gAnswers.store(0);
-    gCount.store(count, std::memory_order_release);
-    gRound.store(round, std::memory_order_release);
-
-    const pid_t process = ::getpid();
-    int signalled = 0;
-    for (int i = 0; i < count; ++i) {
-        if (::syscall(SYS_tgkill, process, requests[i].thread, stackSamplingSignal()) == 0) {
-            ++signalled;
-        } else {
-            // Ended since it was listed, or refuses signals: nothing to wait for.
-            uint64_t requested = slotValue(round, kRequested);
-            gSlotStates[i].compare_exchange_strong(requested, slotValue(round, kIdle));
+        Slot* slot = slotOf(requests[i].thread);
+        if (slot == nullptr) {
+            slot = claimSlot(requests[i]);
+            if (slot != nullptr &&
+                ::syscall(SYS_tgkill, process, requests[i].thread, stackSamplingSignal()) != 0) {
+                // Ended since it was listed: nothing to wait for.
+                release(*slot);
+                slot = nullptr;
+                results[i].abandoned = true;
+            }
+        } else if (slot->state.load(std::memory_order_acquire) == kRequested) {
+            ++slot->pendingRounds;
         }
+        if (slot != nullptr) slot->requested = true;
+        asked[i] = slot;
+    }
+    // Threads no longer asked give up their slots.
+    for (Slot& slot : gSlots) {
+        if (!slot.requested && slot.thread.load(std::memory_order_relaxed) != 0) release(slot);
     }
 
     const uint64_t deadline = monotonicNanos() + static_cast<uint64_t>(timeoutNanos);
     for (;;) {
-        const int answers = gAnswers.load();
-        if (answers >= signalled) break;
+        const int outstanding = gOutstanding.load();
+        if (outstanding <= 0) break;
         const uint64_t now = monotonicNanos();
         if (now >= deadline) break;
-        waitForAnswers(answers, static_cast<int64_t>(deadline - now));
+        waitForAnswers(outstanding, static_cast<int64_t>(deadline - now));
     }
 
     int answered = 0;
     for (int i = 0; i < count; ++i) {
-        uint64_t requested = slotValue(round, kRequested);
-        // Threads that did not run their handler in time are given up on;
-        // one already writing is waited for, its walk is short and bounded.
-        if (!gSlotStates[i].compare_exchange_strong(requested, slotValue(round, kIdle))) {
-            while (gSlotStates[i].load(std::memory_order_acquire) == slotValue(round, kWriting)) {
-                ::sched_yield();
-            }
+        Slot* slot = asked[i];
+        if (slot == nullptr) continue;
+        if (slot->state.load(std::memory_order_acquire) == kDone) {
+            results[i] = slot->sample;
+            results[i].answered = true;
+            results[i].abandoned = false;
+            release(*slot);
+            ++answered;
+        } else if (slot->pendingRounds >= kMaxPendingRounds) {
+            release(*slot);
+            results[i].abandoned = true;
         }
-        results[i].answered =
-            gSlotStates[i].load(std::memory_order_acquire) == slotValue(round, kDone);
-        if (results[i].answered) ++answered;
     }
-    gCount.store(0, std::memory_order_release);
     gBusy.store(false);
     return answered;
 }

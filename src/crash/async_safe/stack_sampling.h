@@ -26,8 +26,11 @@ struct SampleRequest {
 /// What a sampled thread recorded of itself.
 struct ThreadStackSample {
     pid_t thread;
-    /// The thread ran its handler in time: the rest is valid.
+    /// The thread ran its handler (in this call or since an earlier one):
+    /// the rest is valid.
     bool answered;
+    /// It did not answer for too long and is no longer asked.
+    bool abandoned;
     /// The walk reached the outermost frame; a truncated walk is no sample.
     bool reachedEnd;
     int frameCount;
@@ -61,11 +64,18 @@ int stackSamplingSignal();
 bool prepareStackSampling();
 
 /// Signals every requested thread (at most kMaxSampledThreads) and waits
-/// until each has written its sample into `results` (same order), or until
-/// `timeoutNanos` passed. A thread that answers later finds its round over
-/// and leaves without writing. One round at a time: a second caller while
-/// one runs gets -1. Returns how many answered.
+/// until each has recorded its sample, or until `timeoutNanos` passed;
+/// copies the samples into `results` (same order). A thread that has not
+/// answered stays asked: it is not signalled again, and its sample, taken
+/// whenever it next runs, is given by a later call that requests it again.
+/// A thread left out of a call, or still silent after
+/// kMaxPendingRounds calls (it blocks the signal), is given up on and its
+/// result says `abandoned`. One caller at a time: a second caller while one
+/// runs gets -1. Returns how many answered.
 int sampleThreadStacks(const SampleRequest* requests, int count, ThreadStackSample* results,
                        int64_t timeoutNanos);
+
+/// Calls a thread may stay silent before it is given up on.
+inline constexpr int kMaxPendingRounds = 100;
 
 }  // namespace skald::crash
