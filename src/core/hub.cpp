@@ -584,7 +584,8 @@ FlushResult Hub::flush(double timeoutSeconds) {
     // queued there must be in the client before it flushes.
     const auto started = std::chrono::steady_clock::now();
     if (!waitForQueuedCaptures(timeoutSeconds)) return FlushResult::TimedOut;
-    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double spent =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return client->flush(std::max(0.0, timeoutSeconds - spent));
 }
 
