@@ -183,6 +183,22 @@ TEST(ReceiverInboxTest, DropsTheOldestBeyondItsLimits) {
     EXPECT_EQ(list["items"][0]["id"], 10);
 }
 
+TEST(ReceiverInboxTest, AnEnvelopeOfManyItemsKeepsOnlyItsLast) {
+    InboxLimits limits;
+    limits.maxItems = 5;
+    Inbox inbox(limits);
+    std::vector<Item> items;
+    for (int i = 0; i < 50; ++i) {
+        items.push_back({"event", R"({"message":{"formatted":"m)" + std::to_string(i) + "\"}}"});
+    }
+    add(inbox, items);
+    const Json list = inbox.list("", 100);
+    ASSERT_EQ(list["items"].size(), 5u);
+    EXPECT_EQ(list["items"][0]["title"], "m49");
+    EXPECT_EQ(list["items"][4]["title"], "m45");
+    EXPECT_EQ(list["dropped"], 45);
+}
+
 TEST(ReceiverInboxTest, WaitersWakeForNewItemsAndOnClose) {
     Inbox inbox;
     EXPECT_EQ(inbox.waitForNewer(0, std::chrono::milliseconds(10)), 0u);

@@ -198,6 +198,29 @@ TEST_F(ReceiverWebViewTest, LimitsOpenStreamsAndEndsThemOnStop) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
 }
 
+TEST(ReceiverKeptEnvelopesTest, KeepsTheLatestEnvelopesAndCountsThemAll) {
+    ReceiverConfig config;
+    config.port = 0;
+    config.output = [](const std::string&) {};
+    config.maxKeptEnvelopes = 2;
+    Receiver receiver(config);
+    ASSERT_TRUE(receiver.start());
+    httplib::Client client("127.0.0.1", receiver.port());
+    for (int i = 0; i < 3; ++i) {
+        const std::string body = "{}" + item("event", "{\"n\":" + std::to_string(i) + "}");
+        ASSERT_EQ(client
+                      .Post("/stream", {{"Content-Encoding", "gzip"}},
+                            *gzipCompress(body, kDefaultCompressionLevel), "text/plain")
+                      ->status,
+                  200);
+    }
+    EXPECT_TRUE(receiver.waitForEnvelopes(3, 1s));
+    const auto kept = receiver.received();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_NE(kept[0].body.find("{\"n\":1}"), std::string::npos);
+    receiver.stop();
+}
+
 TEST_F(ReceiverWebViewTest, AnswersWithJsonEvenForBrokenText) {
     // Text payloads are kept as bytes; what the page reads is still valid JSON.
     send("{}" + item("event", "{\"message\":{\"formatted\":\"a\xff\xfe b\"}}") +

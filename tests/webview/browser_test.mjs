@@ -249,6 +249,7 @@ try {
     const names = await page.$$eval("svg.flame-graph title", (nodes) => nodes.map((n) => n.textContent));
     check(names.some((n) => n.startsWith("work — 5 samples")) && names.some((n) => n.startsWith("0x03 — 3 samples")), "the flame graph merges the samples' stacks", names);
     check(await page.$eval(".span-bar.status-error", (n) => !!n), "a failed span is coloured as an error");
+    await page.screenshot({ path: path.join(shots, "flamegraph.png"), fullPage: true });
   }
   await post([["statsd", "page.load@second:0.5:1.5|d|#screen:main|T" + Math.floor(now - 20) + "\npage.load@second:2.0|d|T" + Math.floor(now - 10) + "\nclicks:3.0|c|T" + Math.floor(now) + "\n",
     { content_type: "application/octet-stream" }]]);
@@ -256,13 +257,16 @@ try {
   await page.waitForSelector('.metric[data-metric="page.load"] circle');
   const points = await page.$$eval('.metric[data-metric="page.load"] circle', (nodes) => nodes.length);
   check(points === 2 && (await page.$$(".metric")).length === 2, "metrics are charted per name", points);
+  await page.screenshot({ path: path.join(shots, "metrics.png") });
 
   await page.goto(base + "/#/sessions");
   await page.waitForSelector("table.health tbody tr");
   const health = await page.$$eval("table.health tbody tr", (trs) => trs.map((tr) => [...tr.children].map((td) => td.textContent)));
   const example = health.find((r) => r[0] === "skald-example@1.0.0");
   check(example && Number(example[4]) >= 1 && example[2] !== "100.0 %", "release health counts the crashed session", health);
-  check((await page.$$("details.session")).length >= 1, "sessions are grouped by id");
+  const updates = await page.$$eval("details.session", (boxes) => boxes.map((b) => b.querySelectorAll(".updates tbody tr").length));
+  check(updates.length >= 1 && updates.some((n) => n >= 2), "sessions are grouped by id with their updates", updates);
+  await page.screenshot({ path: path.join(shots, "sessions.png") });
 
   check(foreign.length === 0, "nothing was fetched from elsewhere", foreign);
   check(problems.length === 0, "no script errors", problems);

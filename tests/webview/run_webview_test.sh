@@ -60,7 +60,8 @@ mkdir -p "$HOME"
 example() { "$example_bin" --flush 5 "$@" > "$run/example.log" 2>&1; }
 echo "webview: feeding $url"
 echo "a file the event carries" > "$run/notes.txt"
-example --breadcrumb "opened" --user 42 --tag screen=main --message "Hello from the example"
+example --lifecycle active --breadcrumb "opened" --user 42 --tag screen=main \
+  --message "Hello from the example" --lifecycle terminate
 example --breadcrumb "saving" --tag screen=editor --scope-file "$run/notes.txt" \
   --error com.example:7:"Save failed" --underlying posix:28:"No space"
 # The crash is sent by the next start; the shell reports the expected SIGSEGV.

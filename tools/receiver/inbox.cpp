@@ -66,8 +66,11 @@ void Inbox::add(const Envelope& envelope, const std::string& bytes, uint64_t env
         if (auto parsed = parseJsonBytes(headerText)) header = std::move(*parsed);
     }
 
-    std::vector<std::shared_ptr<Entry>> made;
+    std::deque<std::shared_ptr<Entry>> made;
+    size_t madeBytes = 0;
+    size_t droppedHere = 0;
     std::vector<Entry::Attachment> attachments;
+    size_t attachmentBytes = 0;
     for (const auto& item : envelope.items()) {
         const auto& itemHeader = *item->header();
         const std::string& data = item->data();
@@ -75,7 +78,11 @@ void Inbox::add(const Envelope& envelope, const std::string& bytes, uint64_t env
             Entry::Attachment attachment{itemHeader.filename().value_or("attachment"),
                                          itemHeader.contentType().value_or(""),
                                          attachmentTypeName(itemHeader), data.size(), std::nullopt};
-            if (data.size() <= limits_.maxAttachmentBytes) attachment.data = data;
+            if (data.size() <= limits_.maxAttachmentBytes &&
+                attachmentBytes + data.size() <= limits_.maxBytes / 2) {
+                attachment.data = data;
+                attachmentBytes += data.size();
+            }
             attachments.push_back(std::move(attachment));
             continue;
         }
@@ -105,7 +112,15 @@ void Inbox::add(const Envelope& envelope, const std::string& bytes, uint64_t env
         entry->summary["envelope"] = envelopeNumber;
         entry->bytes = kEntryOverhead + (entry->payload ? data.size() * kParsedOverhead : 0) +
                        entry->text.size() + headerText.size() * kParsedOverhead;
+        madeBytes += entry->bytes;
         made.push_back(std::move(entry));
+        // An envelope of many items must not hold more than the inbox would keep.
+        while (made.size() > limits_.maxItems ||
+               (made.size() > 1 && madeBytes > limits_.maxBytes)) {
+            madeBytes -= made.front()->bytes;
+            made.pop_front();
+            ++droppedHere;
+        }
     }
     if (!attachments.empty()) {
         // Attachments belong to the event or transaction they travel with; alone they
@@ -141,6 +156,7 @@ void Inbox::add(const Envelope& envelope, const std::string& bytes, uint64_t env
 
     {
         std::lock_guard guard(mutex_);
+        dropped_ += droppedHere;
         for (auto& entry : made) {
             entry->id = nextId_++;
             entry->summary["id"] = entry->id;

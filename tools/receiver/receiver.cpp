@@ -151,12 +151,12 @@ void Receiver::setRetryAfterHeader(std::optional<std::string> value) {
 
 std::vector<ReceivedEnvelope> Receiver::received() const {
     std::lock_guard guard(mutex_);
-    return received_;
+    return {received_.begin(), received_.end()};
 }
 
 bool Receiver::waitForEnvelopes(size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
+    return arrived_.wait_for(lock, timeout, [&] { return accepted_ >= count; });
 }
 
 size_t Receiver::rejectedCount() const {
@@ -223,7 +223,14 @@ Receiver::Answer Receiver::handle(const std::string& path, const std::string& au
     inbox_->add(*parsed, record.body, number);
     {
         std::lock_guard guard(mutex_);
+        receivedBytes_ += record.body.size();
         received_.push_back(std::move(record));
+        ++accepted_;
+        while (received_.size() > config_.maxKeptEnvelopes ||
+               (received_.size() > 1 && receivedBytes_ > config_.maxKeptBytes)) {
+            receivedBytes_ -= received_.front().body.size();
+            received_.pop_front();
+        }
     }
     arrived_.notify_all();
     return Answer{status, "{}", true};

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,9 @@ struct ReceiverConfig {
     std::function<void(const std::string&)> output;
     /// What the web view keeps of the items it shows.
     InboxLimits inboxLimits;
+    /// Envelopes kept for received(); the oldest go first.
+    size_t maxKeptEnvelopes = 1000;
+    size_t maxKeptBytes = 256u * 1024 * 1024;
 };
 
 /// One envelope as it arrived.
@@ -76,8 +80,9 @@ class Receiver {
     void setRateLimitsHeader(std::optional<std::string> value);
     void setRetryAfterHeader(std::optional<std::string> value);
 
+    /// The envelopes accepted, oldest first (the latest ones, within the config's limits).
     std::vector<ReceivedEnvelope> received() const;
-    /// Waits until at least `count` envelopes were accepted.
+    /// Waits until at least `count` envelopes were accepted in all.
     bool waitForEnvelopes(size_t count, std::chrono::milliseconds timeout) const;
     /// Requests refused (bad key, not gzip, not an envelope, ...).
     size_t rejectedCount() const;
@@ -104,7 +109,9 @@ class Receiver {
 
     mutable std::mutex mutex_;
     mutable std::condition_variable arrived_;
-    std::vector<ReceivedEnvelope> received_;
+    std::deque<ReceivedEnvelope> received_;
+    size_t receivedBytes_ = 0;
+    size_t accepted_ = 0;
     size_t rejected_ = 0;
     size_t sequence_ = 0;
 };
