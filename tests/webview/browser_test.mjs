@@ -138,6 +138,7 @@ try {
       const body = await page.evaluate((href) => fetch(href).then((r) => r.text()), await link.getAttribute("href"));
       check(body === "a file the event carries\n", "the attachment downloads", body);
     }
+    await page.screenshot({ path: path.join(shots, "event.png"), fullPage: true });
   }
 
   // --- The transaction page: one bar per span.
