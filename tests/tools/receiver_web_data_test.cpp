@@ -60,6 +60,9 @@ TEST(ReceiverItemSummaryTest, TitlesSayWhatHappened) {
     EXPECT_EQ(itemSummary("client report", &report, {})["title"],
               "Discarded: transaction/sample_rate ×2");
 
+    const Json chunk = Json::parse(R"({"chunk_id":"c1","profile":{"samples":[{}]}})");
+    EXPECT_EQ(itemSummary("profile", &chunk, {})["title"], "Profile chunk c1 (1 samples)");
+
     EXPECT_EQ(itemSummary("metrics", nullptr, "b:1.0|c\na:2.0|g\nb:3.0|c\nbroken")["title"],
               "2 metrics: a, b");
 }

@@ -190,7 +190,7 @@ try {
   await post([["event", JSON.stringify({ level: 5, message: "plain", exception: { values: [null, 5, "x"] }, threads: "none",
     breadcrumbs: { a: 1 }, tags: [1], contexts: 7, debug_meta: { images: [null] }, user: "u" })]]);
   await post([["event", JSON.stringify({ level: "error", message: { formatted: "Huge " + "A".repeat(3 * 1024 * 1024) + evil } })]]);
-  await post([["event", JSON.stringify({ level: "error", message: { formatted: "B".repeat(5 * 1024 * 1024) } })]]);
+  await post([["event", JSON.stringify({ level: "error", message: { formatted: "B".repeat(17 * 1024 * 1024) } })]]);
   await post([["transaction", "[".repeat(20000) + "]".repeat(20000)]]);
   await page.waitForFunction(() => document.querySelectorAll("#items tr.fresh").length >= 5, null, { timeout: 10000 }).catch(() => {});
   rows = await listRows();

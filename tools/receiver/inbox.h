@@ -24,7 +24,7 @@ struct InboxLimits {
     /// Estimated memory of all kept items; the oldest go first.
     size_t maxBytes = 128u * 1024 * 1024;
     /// JSON payloads longer than this are listed but not kept.
-    size_t maxJsonBytes = 4u * 1024 * 1024;
+    size_t maxJsonBytes = 16u * 1024 * 1024;
     /// JSON nested deeper than this is listed but not kept.
     size_t maxJsonDepth = 100;
     /// Attachments longer than this are listed but their bytes are not kept.

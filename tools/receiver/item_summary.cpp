@@ -133,7 +133,10 @@ Json itemSummary(const std::string& kind, const Json* payload, std::string_view 
         summary["release"] = stringAt(attrs, "release");
         summary["environment"] = stringAt(attrs, "environment");
     } else if (kind == "profile") {
-        title = "Profile of " + stringAt(member(payload, "transaction"), "name");
+        const std::string name = stringAt(member(payload, "transaction"), "name");
+        // Continuous profiles come in chunks that belong to no transaction.
+        title =
+            name.empty() ? "Profile chunk " + stringAt(payload, "chunk_id") : "Profile of " + name;
         const Json* samples = member(member(payload, "profile"), "samples");
         if (samples && samples->is_array()) {
             title += " (" + std::to_string(samples->size()) + " samples)";
