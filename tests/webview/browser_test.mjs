@@ -260,6 +260,19 @@ try {
   check(points === 2 && (await page.$$(".metric")).length === 2, "metrics are charted per name", points);
   await page.screenshot({ path: path.join(shots, "metrics.png") });
 
+  await post([["client_report", JSON.stringify({ timestamp: now, discarded_events: [
+    { reason: "sample_rate", category: "transaction", quantity: 2 }, { reason: "queue_overflow", category: "span", quantity: 7 }, "junk"] })]]);
+  await page.goto(base + "/?load=" + ++loads + "#/?kind=" + encodeURIComponent("client report"));
+  await page.waitForSelector("#items tr");
+  rows = await listRows();
+  const reportRow = rows.find((r) => r.title === "Discarded: transaction/sample_rate ×2, span/queue_overflow ×7");
+  check(reportRow && rows.every((r) => r.kind === "client report"), "client reports are listed with what they discarded", rows);
+  if (reportRow) {
+    await openItem(reportRow.id, "table.discarded tbody tr");
+    const discarded = await page.$$eval("table.discarded tbody tr", (trs) => trs.map((tr) => tr.textContent));
+    check(discarded.join("|") === "transactionsample_rate2|spanqueue_overflow7", "a client report's page lists its counts", discarded);
+  }
+
   await page.goto(base + "/#/sessions");
   await page.waitForSelector("table.health tbody tr");
   const health = await page.$$eval("table.health tbody tr", (trs) => trs.map((tr) => [...tr.children].map((td) => td.textContent)));

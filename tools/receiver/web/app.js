@@ -66,6 +66,7 @@ async function showItem(id) {
     return;
   }
   if (item.kind === "metrics") return showMetricsItem(item);
+  if (item.kind === "client report") return showClientReport(item);
   return showGeneric(item);
 }
 
@@ -95,6 +96,19 @@ function showGeneric(item) {
   show(itemHeader(item),
     section("Payload", keyValueTable(item.payload)),
     item.text ? section("Text", el("pre", null, item.text)) : null,
+    section("Envelope header", keyValueTable(item.envelope_header)),
+    rawJson(item.payload));
+}
+
+function showClientReport(item) {
+  const report = isObject(item.payload) ? item.payload : {};
+  const discarded = Array.isArray(report.discarded_events) ? report.discarded_events.filter(isObject) : [];
+  show(itemHeader(item),
+    section("Discarded (" + discarded.length + ")",
+      el("table", { class: "discarded" },
+        el("thead", null, el("tr", null, ["Category", "Reason", "Quantity"].map((h) => el("th", null, h)))),
+        el("tbody", null, discarded.map((entry) => el("tr", null,
+          el("td", null, text(entry.category)), el("td", null, text(entry.reason)), el("td", null, text(entry.quantity))))))),
     section("Envelope header", keyValueTable(item.envelope_header)),
     rawJson(item.payload));
 }
