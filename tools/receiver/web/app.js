@@ -4,7 +4,7 @@
 const KINDS = ["event", "crash", "session", "transaction", "profile", "metrics", "client report"];
 const main = document.getElementById("main");
 const live = document.getElementById("live");
-const state = { route: null, filter: "", latest: 0, onItem: null };
+const state = { route: null, filter: "", latest: 0, onItem: null, recent: [] };
 
 // Replaces the page's content; leaves out the sections that have nothing to show.
 function show(...children) {
@@ -54,6 +54,8 @@ async function showList(params) {
     while (body.children.length > 1000) body.removeChild(body.lastChild);
     describe();
   };
+  // Items that came through the stream while the list was being fetched.
+  for (const item of state.recent) if (item.id > data.latest) state.onItem(item);
 }
 
 async function showItem(id) {
@@ -128,6 +130,8 @@ function connectLive() {
   source.addEventListener("item", (event) => {
     const item = JSON.parse(event.data);
     state.latest = Math.max(state.latest, item.id);
+    state.recent.push(item);
+    if (state.recent.length > 200) state.recent.shift();
     setLive(true, "live · #" + item.id);
     if (state.onItem) state.onItem(item);
   });
