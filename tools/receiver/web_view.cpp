@@ -12,12 +12,15 @@ namespace skald::tools {
 
 namespace {
 
-// Each open stream holds one of the server's worker threads; leave half of
-// them to envelopes.
-constexpr int kMaxStreams = kWebViewWorkerThreads / 2;
+// Each open stream holds one of the server's worker threads; leave at least
+// half of them to envelopes.
+constexpr size_t kUsualStreams = kWebViewWorkerThreads / 2 - 2;
+constexpr size_t kMaxStreams = kWebViewWorkerThreads / 2;
 // A stream learns that its page has gone only when a write fails: ping often,
 // so that pages left behind free their thread within seconds.
 constexpr auto kStreamPing = std::chrono::seconds(2);
+// How soon a stream told to end notices.
+constexpr auto kStreamCheck = std::chrono::milliseconds(250);
 constexpr size_t kListLimit = 1000;
 
 // Only the page's own files may run or load: nothing from received data, nothing
@@ -141,8 +144,8 @@ void WebView::addRoutes(httplib::Server& server) {
 
     server.Get("/stream", [this](const httplib::Request& request, httplib::Response& response) {
         secure(response);
-        if (streams_.fetch_add(1) >= kMaxStreams) {
-            streams_.fetch_sub(1);
+        auto stream = openStream();
+        if (!stream) {
             response.status = 503;
             response.set_content("too many open streams\n", "text/plain; charset=utf-8");
             return;
@@ -153,33 +156,60 @@ void WebView::addRoutes(httplib::Server& server) {
             std::from_chars(text.data(), text.data() + text.size(), last);
         }
         response.set_header("X-Accel-Buffering", "no");
+        using Clock = std::chrono::steady_clock;
         response.set_chunked_content_provider(
             "text/event-stream",
-            [this, last, started = false](size_t, httplib::DataSink& sink) mutable {
+            [this, stream, last, started = false, lastWrite = Clock::now()](
+                size_t, httplib::DataSink& sink) mutable {
+                auto write = [&](const std::string& text) {
+                    lastWrite = Clock::now();
+                    return sink.write(text.data(), text.size());
+                };
                 if (!started) {
                     started = true;
-                    const std::string hello =
-                        "retry: 1000\n" + sseEvent("hello", {{"latest", inbox_.latestId()}});
-                    return sink.write(hello.data(), hello.size());
+                    return write("retry: 1000\n" +
+                                 sseEvent("hello", {{"latest", inbox_.latestId()}}));
                 }
-                const uint64_t latest = inbox_.waitForNewer(last, kStreamPing);
-                if (inbox_.isClosed()) return false;
-                std::string out;
+                const uint64_t latest = inbox_.waitForNewer(last, kStreamCheck);
+                if (inbox_.isClosed() || stream->evicted) return false;
                 if (latest > last) {
                     const Json items = inbox_.list("", kListLimit, last)["items"];
+                    std::string out;
                     // Oldest first, so the page can put each on top as it comes.
                     for (auto it = items.rbegin(); it != items.rend(); ++it) {
                         out += "id: " + std::to_string((*it)["id"].get<uint64_t>()) + "\n";
                         out += sseEvent("item", *it);
                     }
                     last = latest;
-                } else {
-                    out = ": ping\n\n";  // finds connections the browser closed
+                    return write(out);
                 }
-                return sink.write(out.data(), out.size());
+                if (Clock::now() - lastWrite >= kStreamPing) return write(": ping\n\n");
+                return true;
             },
-            [this](bool) { streams_.fetch_sub(1); });
+            [this, stream](bool) { closeStream(stream); });
     });
+}
+
+std::shared_ptr<WebView::Stream> WebView::openStream() {
+    std::lock_guard guard(streamsMutex_);
+    if (streams_.size() >= kMaxStreams) return nullptr;
+    size_t live = 0;
+    for (const auto& stream : streams_) live += stream->evicted ? 0 : 1;
+    if (live >= kUsualStreams) {
+        for (const auto& stream : streams_) {
+            if (!stream->evicted) {
+                stream->evicted = true;
+                break;
+            }
+        }
+    }
+    streams_.push_back(std::make_shared<Stream>());
+    return streams_.back();
+}
+
+void WebView::closeStream(const std::shared_ptr<Stream>& stream) {
+    std::lock_guard guard(streamsMutex_);
+    std::erase(streams_, stream);
 }
 
 }  // namespace skald::tools

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -23,8 +26,18 @@ class WebView {
     void addRoutes(httplib::Server& server);
 
   private:
+    struct Stream {
+        std::atomic<bool> evicted{false};
+    };
+    /// A slot for a new stream, or nothing when too many are open. Beyond the
+    /// usual number the oldest stream is told to end: a page that was left may
+    /// not be noticed for a while, and the newest page should get its updates.
+    std::shared_ptr<Stream> openStream();
+    void closeStream(const std::shared_ptr<Stream>& stream);
+
     Inbox& inbox_;
-    std::atomic<int> streams_{0};
+    std::mutex streamsMutex_;
+    std::deque<std::shared_ptr<Stream>> streams_;  // oldest first
 };
 
 /// A Content-Disposition value that downloads under `filename`, whatever it holds.
