@@ -20,15 +20,10 @@ skip() {
   exit 77
 }
 
-command -v node >/dev/null 2>&1 || skip "node is not installed (scripts/install-deps.sh installs it)"
-command -v npm >/dev/null 2>&1 || skip "npm is not installed (scripts/install-deps.sh installs it)"
-node_major=$(node -p 'process.versions.node.split(".")[0]')
-if [ "$node_major" -lt 18 ]; then
-  skip "node $(node --version) is older than the packages need (18.19)"
-fi
-
 # shellcheck source=../support/npm_packages.sh
 . "$here/../support/npm_packages.sh"
+if reason=$(node_and_npm_missing 18); then skip "$reason"; fi
+
 install_npm_packages "$here" "$work" w3c_baggage ||
   skip "the npm packages could not be installed (no access to the npm registry?)"
 cp "$here/roundtrip.mjs" "$work/roundtrip.mjs"

@@ -24,14 +24,11 @@ skip() {
   exit 77
 }
 
-command -v node > /dev/null 2>&1 || skip "node is not installed (scripts/install-deps.sh installs it)"
-command -v npm > /dev/null 2>&1 || skip "npm is not installed (scripts/install-deps.sh installs it)"
-node_major=$(node -p 'process.versions.node.split(".")[0]')
-[ "$node_major" -ge 20 ] || skip "node $(node --version) is older than playwright-core needs (20)"
-[ -x "$chromium" ] || skip "$chromium is missing (scripts/install-deps.sh installs the chromium package)"
-
 # shellcheck source=../support/npm_packages.sh
 . "$here/../support/npm_packages.sh"
+if reason=$(node_and_npm_missing 20); then skip "$reason"; fi
+[ -x "$chromium" ] || skip "$chromium is missing (scripts/install-deps.sh installs the chromium package)"
+
 install_npm_packages "$here" "$work" webview ||
   skip "playwright-core could not be installed (no access to the npm registry?)"
 cp "$here/browser_test.mjs" "$work/browser_test.mjs"
