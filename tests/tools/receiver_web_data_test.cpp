@@ -141,6 +141,14 @@ TEST(ReceiverInboxTest, AttachmentsTravelWithTheirEventAndLargeOnesAreNotKept) {
     add(inbox, {{"attachment", "abc", R"(,"filename":"lonely.txt")"}}, 2);
     EXPECT_EQ(inbox.list("", 10)["items"][0]["kind"], "attachment");
     EXPECT_EQ(inbox.attachment(2, 0)->data, "abc");
+
+    // Only so many of one envelope are kept.
+    std::vector<Item> many;
+    for (int i = 0; i < 150; ++i) many.push_back({"attachment", "x", R"(,"filename":"f.txt")"});
+    add(inbox, many, 3);
+    const Json list = inbox.list("", 1);
+    EXPECT_EQ(list["items"][0]["attachments"], 100);
+    EXPECT_EQ(list["items"][0]["attachments_left_out"], 50);
 }
 
 TEST(ReceiverInboxTest, HostilePayloadsAreListedButNotKept) {

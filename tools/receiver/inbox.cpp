@@ -36,6 +36,7 @@ namespace {
 // A parsed document takes several times the room of its text.
 constexpr size_t kParsedOverhead = 4;
 constexpr size_t kEntryOverhead = 1024;
+constexpr size_t kMaxAttachments = 100;
 
 double secondsNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -71,13 +72,19 @@ void Inbox::add(const Envelope& envelope, const std::string& bytes, uint64_t env
     size_t droppedHere = 0;
     std::vector<Entry::Attachment> attachments;
     size_t attachmentBytes = 0;
+    size_t attachmentsLeftOut = 0;
     for (const auto& item : envelope.items()) {
         const auto& itemHeader = *item->header();
         const std::string& data = item->data();
         if (itemHeader.type() == "attachment") {
-            Entry::Attachment attachment{itemHeader.filename().value_or("attachment"),
-                                         itemHeader.contentType().value_or(""),
-                                         attachmentTypeName(itemHeader), data.size(), std::nullopt};
+            if (attachments.size() >= kMaxAttachments) {
+                ++attachmentsLeftOut;
+                continue;
+            }
+            Entry::Attachment attachment{
+                shortened(itemHeader.filename().value_or("attachment"), 1000),
+                itemHeader.contentType().value_or(""), attachmentTypeName(itemHeader), data.size(),
+                std::nullopt};
             if (data.size() <= limits_.maxAttachmentBytes &&
                 attachmentBytes + data.size() <= limits_.maxBytes / 2) {
                 attachment.data = data;
@@ -151,6 +158,7 @@ void Inbox::add(const Envelope& envelope, const std::string& bytes, uint64_t env
             (*owner)->bytes += attachment.filename.size() + (attachment.data ? attachment.size : 0);
         }
         (*owner)->summary["attachments"] = attachments.size();
+        if (attachmentsLeftOut > 0) (*owner)->summary["attachments_left_out"] = attachmentsLeftOut;
         (*owner)->attachments = std::move(attachments);
     }
 

@@ -98,6 +98,7 @@ function showGeneric(item) {
   show(itemHeader(item),
     section("Payload", keyValueTable(item.payload)),
     item.text ? section("Text", el("pre", null, item.text)) : null,
+    attachmentsSection(item),
     section("Envelope header", keyValueTable(item.envelope_header)),
     rawJson(item.payload));
 }

@@ -126,7 +126,8 @@ function attachmentsSection(item) {
         el("a", { href: "/api/items/" + Number(item.id) + "/attachments/" + Number(attachment.index), download: attachment.filename, class: "attachment-link" }, attachment.filename) :
         el("span", null, attachment.filename),
       el("span", { class: "muted" }, " " + formatBytes(attachment.size) + " " + text(attachment.content_type) +
-        (attachment.kept ? "" : " (too large to keep)"))))));
+        (attachment.kept ? "" : " (too large to keep)"))))),
+    item.attachments_left_out ? el("p", { class: "muted" }, item.attachments_left_out + " more in the envelope, not kept") : null);
 }
 
 function showEvent(item) {
