@@ -4,7 +4,8 @@
 # download service on loopback, runs the installer so that it downloads,
 # installs Vantorel into the user's Applications folder, launches it and quits,
 # then runs it once more against a broken download to show a reported failure,
-# and prints what the receiver got.
+# prints what the receiver got and the address of the receiver's web view (kept
+# open until Enter when run from a terminal).
 #
 # Usage: scripts/demo.sh [--frontend=terminal|gtk] [build-dir]
 #   The GTK window is used when a display is available, the terminal otherwise.
@@ -105,3 +106,12 @@ for file in "$work"/envelopes/*; do
   head -c 1500 "$file" | tr -c '[:print:]\n' '.' | sed 's/^/     /'
   echo
 done
+
+echo
+echo "== The receiver's web view: $receiver/"
+if [ -t 0 ]; then
+  echo "Open it in a browser to see what arrived; press Enter to stop the receiver."
+  read -r _ || true
+else
+  echo "(it stops with this script; run the receiver yourself to keep it: $build/tools/skald-receiver --port 8969)"
+fi

@@ -20,6 +20,8 @@ packages=(
   iproute2
   # the W3C baggage round trip runs under Node; npm is apart unless the Node build bundles it
   nodejs $(command -v npm >/dev/null 2>&1 || echo npm)
+  # the receiver's web view is tested in headless Chromium (a font for legible screenshots)
+  chromium fonts-dejavu-core
 )
 
 missing=()

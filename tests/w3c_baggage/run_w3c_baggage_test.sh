@@ -20,31 +20,13 @@ skip() {
   exit 77
 }
 
-command -v node >/dev/null 2>&1 || skip "node is not installed (scripts/install-deps.sh installs it)"
-command -v npm >/dev/null 2>&1 || skip "npm is not installed (scripts/install-deps.sh installs it)"
-node_major=$(node -p 'process.versions.node.split(".")[0]')
-if [ "$node_major" -lt 18 ]; then
-  skip "node $(node --version) is older than the packages need (18.19)"
-fi
+# shellcheck source=../support/npm_packages.sh
+. "$here/../support/npm_packages.sh"
+if reason=$(node_and_npm_missing 18); then skip "$reason"; fi
 
-mkdir -p "$work"
+install_npm_packages "$here" "$work" w3c_baggage ||
+  skip "the npm packages could not be installed (no access to the npm registry?)"
 cp "$here/roundtrip.mjs" "$work/roundtrip.mjs"
-# The lock file the packages were installed from: when ours changed since,
-# they are installed anew.
-stamp="$work/installed-from.lock.json"
-if [ ! -d "$work/node_modules" ] || ! cmp -s "$here/package-lock.json" "$stamp"; then
-  rm -rf "$work/node_modules" "$stamp"
-  cp "$here/package.json" "$here/package-lock.json" "$work/"
-  echo "w3c_baggage: installing the npm packages into $work/node_modules"
-  if ! (cd "$work" && timeout 300 npm ci --no-audit --no-fund --loglevel=error); then
-    echo "w3c_baggage: npm ci failed; trying npm install"
-    if ! (cd "$work" && timeout 300 npm install --no-audit --no-fund --loglevel=error); then
-      rm -rf "$work/node_modules"
-      skip "the npm packages could not be installed (no access to the npm registry?)"
-    fi
-  fi
-  cp "$here/package-lock.json" "$stamp"
-fi
 
 core_version=$(node -p 'require(process.argv[1]).version' \
   "$work/node_modules/@opentelemetry/core/package.json")

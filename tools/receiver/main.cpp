@@ -21,6 +21,7 @@ void usage() {
   --rate-limits VALUE   send "X-Skald-Rate-Limits: VALUE" with each answer
   --retry-after VALUE   send "Retry-After: VALUE" with each answer
 Envelopes are accepted at /api/<project>/envelope/ (any path prefix) and at /stream.
+The web view at / shows what arrived, live.
 )";
 }
 
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << "skald-receiver listening on http://" << config.host << ":" << receiver.port()
+              << std::endl;
+    std::cout << "web view: http://" << config.host << ":" << receiver.port() << "/"
               << std::endl;
     int received = 0;
     sigwait(&signals, &received);

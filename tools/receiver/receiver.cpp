@@ -8,6 +8,8 @@
 #include <iostream>
 
 #include "skald/platform/gzip.h"
+#include "skald/serialization.h"
+#include "tools/receiver/web_view.h"
 
 namespace skald::tools {
 
@@ -45,7 +47,10 @@ std::optional<std::string> publicKeyFromAuthHeader(const std::string& header,
 }
 
 Receiver::Receiver(ReceiverConfig config)
-    : config_(std::move(config)), server_(std::make_unique<httplib::Server>()) {}
+    : config_(std::move(config)),
+      inbox_(std::make_unique<Inbox>(config_.inboxLimits)),
+      webView_(std::make_unique<WebView>(*inbox_)),
+      server_(std::make_unique<httplib::Server>()) {}
 
 Receiver::~Receiver() {
     stop();
@@ -56,6 +61,7 @@ bool Receiver::start(std::string* error) {
     // Idle keep-alive connections hold up stop(); keep them short.
     server_->set_keep_alive_timeout(1);
     server_->set_tcp_nodelay(true);
+    server_->new_task_queue = [] { return new httplib::ThreadPool(kWebViewWorkerThreads); };
     auto route = [this](bool needsAuth) {
         return [this, needsAuth](const httplib::Request& request, httplib::Response& response) {
             const Answer answer =
@@ -88,12 +94,14 @@ bool Receiver::start(std::string* error) {
                 response.set_content("body is not valid gzip\n", "text/plain");
             } else if (response.status == 404) {
                 response.set_content(
-                    "not an envelope endpoint: use /api/<project>/envelope/ or /stream\n",
+                    "not found: envelopes go to /api/<project>/envelope/ or /stream, the web "
+                    "view is at /\n",
                     "text/plain");
             }
         });
     server_->Post(R"((/[^?#]*)?/api/([^/]+)/envelope/?)", route(true));
     server_->Post("/stream", route(false));
+    webView_->addRoutes(*server_);
 
     if (config_.port == 0) {
         port_ = server_->bind_to_any_port(config_.host.c_str());
@@ -120,6 +128,8 @@ bool Receiver::start(std::string* error) {
 }
 
 void Receiver::stop() {
+    // Open event streams wait on the inbox; they end before the server joins its threads.
+    inbox_->close();
     if (server_) server_->stop();
     if (thread_.joinable()) thread_.join();
 }
@@ -141,12 +151,12 @@ void Receiver::setRetryAfterHeader(std::optional<std::string> value) {
 
 std::vector<ReceivedEnvelope> Receiver::received() const {
     std::lock_guard guard(mutex_);
-    return received_;
+    return {received_.begin(), received_.end()};
 }
 
 bool Receiver::waitForEnvelopes(size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
+    return arrived_.wait_for(lock, timeout, [&] { return accepted_ >= count; });
 }
 
 size_t Receiver::rejectedCount() const {
@@ -188,8 +198,8 @@ Receiver::Answer Receiver::handle(const std::string& path, const std::string& au
         envelope = gzipDecompress(body, kMaxEnvelopeSize);
     }
     if (!envelope) return reject(400, "body is not valid gzip");
-    const auto summary = summarizeEnvelope(*envelope);
-    if (!summary) return reject(400, "body is not an envelope");
+    const auto parsed = Serialization::envelopeWithData(*envelope);
+    if (!parsed) return reject(400, "body is not an envelope");
 
     ReceivedEnvelope record{path, auth, contentType, userAgent, std::move(*envelope), {}};
     int status;
@@ -207,10 +217,20 @@ Receiver::Answer Receiver::handle(const std::string& path, const std::string& au
         file.write(record.body.data(), static_cast<std::streamsize>(record.body.size()));
         if (!file) return reject(500, "cannot store " + record.storedFile);
     }
-    for (const auto& line : *summary) emit("#" + std::to_string(number) + " " + line);
+    for (const auto& line : summarizeEnvelope(*parsed)) {
+        emit("#" + std::to_string(number) + " " + line);
+    }
+    inbox_->add(*parsed, record.body, number);
     {
         std::lock_guard guard(mutex_);
+        receivedBytes_ += record.body.size();
         received_.push_back(std::move(record));
+        ++accepted_;
+        while (received_.size() > config_.maxKeptEnvelopes ||
+               (received_.size() > 1 && receivedBytes_ > config_.maxKeptBytes)) {
+            receivedBytes_ -= received_.front().body.size();
+            received_.pop_front();
+        }
     }
     arrived_.notify_all();
     return Answer{status, "{}", true};

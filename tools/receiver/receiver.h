@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,11 +12,19 @@
 #include <thread>
 #include <vector>
 
+#include "tools/receiver/inbox.h"
+
 namespace httplib {
 class Server;
 }
 
+namespace skald {
+class Envelope;
+}
+
 namespace skald::tools {
+
+class WebView;
 
 /// How the receiver answers and where it keeps what it gets.
 struct ReceiverConfig {
@@ -34,6 +43,11 @@ struct ReceiverConfig {
     std::chrono::milliseconds responseDelay{0};
     /// Gets each summary line; stdout when empty.
     std::function<void(const std::string&)> output;
+    /// What the web view keeps of the items it shows.
+    InboxLimits inboxLimits;
+    /// Envelopes kept for received(); the oldest go first.
+    size_t maxKeptEnvelopes = 1000;
+    size_t maxKeptBytes = 256u * 1024 * 1024;
 };
 
 /// One envelope as it arrived.
@@ -47,7 +61,8 @@ struct ReceivedEnvelope {
 };
 
 /// A local stand-in for the error-tracking service: accepts envelopes at the
-/// envelope endpoint of any DSN that points at it and at "/stream".
+/// envelope endpoint of any DSN that points at it and at "/stream", and shows
+/// what arrived in a web view at "/".
 class Receiver {
   public:
     explicit Receiver(ReceiverConfig config);
@@ -65,11 +80,14 @@ class Receiver {
     void setRateLimitsHeader(std::optional<std::string> value);
     void setRetryAfterHeader(std::optional<std::string> value);
 
+    /// The envelopes accepted, oldest first (the latest ones, within the config's limits).
     std::vector<ReceivedEnvelope> received() const;
-    /// Waits until at least `count` envelopes were accepted.
+    /// Waits until at least `count` envelopes were accepted in all.
     bool waitForEnvelopes(size_t count, std::chrono::milliseconds timeout) const;
     /// Requests refused (bad key, not gzip, not an envelope, ...).
     size_t rejectedCount() const;
+    /// The decoded items the web view shows.
+    const Inbox& inbox() const { return *inbox_; }
 
   private:
     struct Answer {
@@ -83,13 +101,17 @@ class Receiver {
     void emit(const std::string& line);
 
     ReceiverConfig config_;
+    std::unique_ptr<Inbox> inbox_;
+    std::unique_ptr<WebView> webView_;
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     int port_ = 0;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable arrived_;
-    std::vector<ReceivedEnvelope> received_;
+    std::deque<ReceivedEnvelope> received_;
+    size_t receivedBytes_ = 0;
+    size_t accepted_ = 0;
     size_t rejected_ = 0;
     size_t sequence_ = 0;
 };
@@ -101,5 +123,6 @@ std::optional<std::string> publicKeyFromAuthHeader(const std::string& header,
 
 /// One line per item of an envelope, or nothing when the bytes are not an envelope.
 std::optional<std::vector<std::string>> summarizeEnvelope(const std::string& bytes);
+std::vector<std::string> summarizeEnvelope(const Envelope& envelope);
 
 }  // namespace skald::tools

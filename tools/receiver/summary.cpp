@@ -66,8 +66,12 @@ std::string describe(const EnvelopeItem& item) {
 std::optional<std::vector<std::string>> summarizeEnvelope(const std::string& bytes) {
     const auto envelope = Serialization::envelopeWithData(bytes);
     if (!envelope) return std::nullopt;
+    return summarizeEnvelope(*envelope);
+}
+
+std::vector<std::string> summarizeEnvelope(const Envelope& envelope) {
     std::vector<std::string> lines;
-    for (const auto& item : envelope->items()) lines.push_back(describe(*item));
+    for (const auto& item : envelope.items()) lines.push_back(describe(*item));
     return lines;
 }
 
