@@ -44,7 +44,9 @@ class ResourceWatcherTest : public DiagnosticsFixture {
   protected:
     void SetUp() override {
         DiagnosticsFixture::SetUp();
-        options->cpuExceptionBudget = 0.5;
+        // A quarter of a core: a spinning thread passes it even on a busy
+        // machine, an idle process stays far below.
+        options->cpuExceptionBudget = 0.25;
         options->cpuExceptionWindow = 3;
     }
 
@@ -107,6 +109,23 @@ TEST_F(ResourceWatcherTest, ThreadSpinningAboveTheBudgetGivesOneEventWithTheSpin
 TEST_F(ResourceWatcherTest, IdleProcessGivesNoEvent) {
     install();
     std::this_thread::sleep_for(4500ms);
+    integration->uninstall();
+    EXPECT_TRUE(cpuExceptionEvents().empty());
+}
+
+TEST_F(ResourceWatcherTest, ThreadWorkingUnderTheBudgetGivesNoEvent) {
+    install();
+    // Busy for 20 ms in every 200: a tenth of a core.
+    std::thread worker([] {
+        const auto end = std::chrono::steady_clock::now() + 4500ms;
+        while (std::chrono::steady_clock::now() < end) {
+            const auto busyUntil = std::chrono::steady_clock::now() + 20ms;
+            while (std::chrono::steady_clock::now() < busyUntil) {
+            }
+            std::this_thread::sleep_for(180ms);
+        }
+    });
+    worker.join();
     integration->uninstall();
     EXPECT_TRUE(cpuExceptionEvents().empty());
 }
