@@ -4,8 +4,8 @@
 
 #include "core/anr_tracker.h"
 #include "core/crash_wrapper.h"
-#include "core/diagnostics/mx_manager.h"
 #include "core/debug_image_provider.h"
+#include "core/diagnostics/mx_manager.h"
 #include "core/extra_context_provider.h"
 #include "core/thread_inspector.h"
 #include "crash/recording/binary_image_cache.h"

@@ -26,8 +26,9 @@ Json diskWritePayload(Json tree) {
 }
 
 Json treeOf(Json rootFrames, bool perThread = false) {
-    return Json{{"callStackPerThread", perThread},
-                {"callStacks", Json::array({Json{{"callStackRootFrames", std::move(rootFrames)}}})}};
+    return Json{
+        {"callStackPerThread", perThread},
+        {"callStacks", Json::array({Json{{"callStackRootFrames", std::move(rootFrames)}}})}};
 }
 
 /// A chain of `depth` frames, each the only sub-frame of the one before.
@@ -64,9 +65,21 @@ TEST_F(MalformedPayloadTest, TextThatIsNotAPayloadIsLoggedAndGivesNoEvent) {
         "[1, 2]",
         without("timeStampBegin"),
         without("timeStampEnd"),
-        [&] { Json c = valid; c["timeStampBegin"] = "yesterday"; return c.dump(); }(),
-        [&] { Json c = valid; c["diskWriteExceptionDiagnostics"] = Json::object(); return c.dump(); }(),
-        [&] { Json c = valid; c["hangDiagnostics"] = Json::array({"hang"}); return c.dump(); }(),
+        [&] {
+            Json c = valid;
+            c["timeStampBegin"] = "yesterday";
+            return c.dump();
+        }(),
+        [&] {
+            Json c = valid;
+            c["diskWriteExceptionDiagnostics"] = Json::object();
+            return c.dump();
+        }(),
+        [&] {
+            Json c = valid;
+            c["hangDiagnostics"] = Json::array({"hang"});
+            return c.dump();
+        }(),
         withDiagnosticField("totalWritesCaused", 12),
         withDiagnosticField("totalWritesCaused", Json{{"value", "12"}, {"unit", "MB"}}),
         withDiagnosticField("totalWritesCaused", Json{{"value", 12}}),
@@ -148,16 +161,17 @@ TEST_F(MalformedPayloadTest, DeepChainsWithinTheLimitsGiveOneEventAndDeeperOnesN
     install();
     // Deep enough for the tree's limit, shallow enough for the text's.
     ASSERT_TRUE(deliverDiagnosticPayloadsJson(
-        diskWritePayload(treeOf(Json::array({chain(MXCallStackTree::kMaxFrameDepth + 1)}))).dump()));
+        diskWritePayload(treeOf(Json::array({chain(MXCallStackTree::kMaxFrameDepth + 1)})))
+            .dump()));
     EXPECT_TRUE(events().empty());
-    ASSERT_TRUE(deliverDiagnosticPayloadsJson(
-        diskWritePayload(treeOf(Json::array({chain(400)}))).dump()));
+    ASSERT_TRUE(
+        deliverDiagnosticPayloadsJson(diskWritePayload(treeOf(Json::array({chain(400)}))).dump()));
     const auto sent = events();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0]["exception"]["values"][0]["stacktrace"]["frames"].size(), 400u);
     // Deeper than the text's limit: refused before parsing.
-    EXPECT_FALSE(deliverDiagnosticPayloadsJson(
-        diskWritePayload(treeOf(Json::array({chain(600)}))).dump()));
+    EXPECT_FALSE(
+        deliverDiagnosticPayloadsJson(diskWritePayload(treeOf(Json::array({chain(600)}))).dump()));
 }
 
 TEST_F(MalformedPayloadTest, ATreeWithThousandsOfLeavesGivesAtMostAHundredEvents) {
@@ -166,7 +180,8 @@ TEST_F(MalformedPayloadTest, ATreeWithThousandsOfLeavesGivesAtMostAHundredEvents
     root["subFrames"] = Json::array();
     for (uint64_t i = 0; i < 5000; ++i) root["subFrames"].push_back(frame(0x10000 + i));
     LogCapture log;
-    ASSERT_TRUE(deliverDiagnosticPayloadsJson(diskWritePayload(treeOf(Json::array({root}))).dump()));
+    ASSERT_TRUE(
+        deliverDiagnosticPayloadsJson(diskWritePayload(treeOf(Json::array({root}))).dump()));
     EXPECT_EQ(events().size(), MXEventBuilder::kMaxEventsPerDiagnostic);
     EXPECT_EQ(log.count("the rest are not reported"), 1u);
 }

@@ -20,7 +20,8 @@ Json frameJson(const char* instruction, const char* image, const char* package, 
 }
 
 Json imageJson(const char* uuid, const char* codeFile, const char* image) {
-    return Json{{"debug_id", uuid}, {"type", "elf"}, {"image_addr", image}, {"code_file", codeFile}};
+    return Json{
+        {"debug_id", uuid}, {"type", "elf"}, {"image_addr", image}, {"code_file", codeFile}};
 }
 
 void expectMechanism(const Json& exception, const char* type, bool handled) {
@@ -54,11 +55,13 @@ TEST_F(MetricKitIntegrationTest, CpuExceptionTreeGivesOneWarningEventPerLeafPath
         EXPECT_DOUBLE_EQ(event["timestamp"].get<double>(), 1765360800.5);
         ASSERT_EQ(event["exception"]["values"].size(), 1u);
         const Json& exception = event["exception"]["values"][0];
-        EXPECT_EQ(exception["value"], "MXCPUException totalCPUTime:1,234.5 sec totalSampledTime:90 sec");
+        EXPECT_EQ(exception["value"],
+                  "MXCPUException totalCPUTime:1,234.5 sec totalSampledTime:90 sec");
         EXPECT_EQ(exception["type"], "MXCPUException");
         expectMechanism(exception, "mx_cpu_exception", true);
         EXPECT_EQ(exception["thread_id"], 0);
-        EXPECT_EQ(unordered(exception["stacktrace"]), unordered(Json{{"frames", expectedFrames[i]}}));
+        EXPECT_EQ(unordered(exception["stacktrace"]),
+                  unordered(Json{{"frames", expectedFrames[i]}}));
 
         ASSERT_EQ(event["threads"]["values"].size(), 1u);
         const Json& thread = event["threads"]["values"][0];
@@ -106,12 +109,13 @@ TEST_F(MetricKitIntegrationTest, HangWithPerThreadTreeGivesOneEventWithAThreadPe
     EXPECT_FALSE(threads[1].contains("crashed"));
     // The flattened root frames, reversed.
     EXPECT_EQ(unordered(threads[0]["stacktrace"]["frames"]),
-              unordered(Json::array({frameJson("0x00007f0000004000", "0x00007f0000000000", "libc.so.6", false),
-                           frameJson("0x0000000000003000", "0x0000000000001000", "DemoApp", true),
-                           frameJson("0x0000000000002000", "0x0000000000001000", "DemoApp", true)})));
+              unordered(Json::array(
+                  {frameJson("0x00007f0000004000", "0x00007f0000000000", "libc.so.6", false),
+                   frameJson("0x0000000000003000", "0x0000000000001000", "DemoApp", true),
+                   frameJson("0x0000000000002000", "0x0000000000001000", "DemoApp", true)})));
     EXPECT_EQ(unordered(threads[1]["stacktrace"]["frames"]),
-              unordered(Json::array({frameJson("0x00007f0000109000", "0x00007f0000104000",
-                                               "libc.so.6", false)})));
+              unordered(Json::array(
+                  {frameJson("0x00007f0000109000", "0x00007f0000104000", "libc.so.6", false)})));
     EXPECT_EQ(exception["stacktrace"], threads[0]["stacktrace"]);
     EXPECT_EQ(exception["thread_id"], 0);
     // One image per binary across the stacks; a later stack's entry wins.
@@ -120,7 +124,8 @@ TEST_F(MetricKitIntegrationTest, HangWithPerThreadTreeGivesOneEventWithAThreadPe
                                      imageJson(kLibcUUID, "libc.so.6", "0x00007f0000104000")})));
 }
 
-TEST_F(MetricKitIntegrationTest, CrashDiagnosticsReachTheIntegrationOnlyWhenTheManagerPassesThemOn) {
+TEST_F(MetricKitIntegrationTest,
+       CrashDiagnosticsReachTheIntegrationOnlyWhenTheManagerPassesThemOn) {
     install();
     ASSERT_TRUE(deliverDiagnosticPayloadsJson(diagnosticFixture("crash.json")));
     EXPECT_TRUE(events().empty());
@@ -218,8 +223,8 @@ TEST_F(MetricKitIntegrationTest, InstallsOnlyWithTheOptionAndAsASharedObject) {
 
 TEST_F(MetricKitIntegrationTest, EventsAreRecognisedAsMetricKitEvents) {
     MXEventBuilder builder(InAppLogic({"DemoApp"}, {}));
-    for (const char* mechanism :
-         {"mx_cpu_exception", "mx_disk_write_exception", "mx_hang_diagnostic", "MXCrashDiagnostic"}) {
+    for (const char* mechanism : {"mx_cpu_exception", "mx_disk_write_exception",
+                                  "mx_hang_diagnostic", "MXCrashDiagnostic"}) {
         MXExceptionParams params;
         params.exceptionMechanism = mechanism;
         EXPECT_TRUE(builder.createEvent(params)->isMetricKitEvent()) << mechanism;

@@ -27,11 +27,12 @@ std::vector<uint64_t> addresses(const std::vector<const MXFrame*>& frames) {
 const Json kTree = {
     {"callStackPerThread", false},
     {"callStacks",
-     Json::array({Json{{"threadAttributed", true},
-                       {"callStackRootFrames",
-                        Json::array({frame(1, Json::array({frame(2, Json::array({frame(3), frame(4)})),
-                                                           frame(5)})),
-                                     frame(6)})}}})}};
+     Json::array(
+         {Json{{"threadAttributed", true},
+               {"callStackRootFrames",
+                Json::array(
+                    {frame(1, Json::array({frame(2, Json::array({frame(3), frame(4)})), frame(5)})),
+                     frame(6)})}}})}};
 
 TEST(MXCallStackTreeTest, FlattensEachRootAndItsSubFramesInPreOrder) {
     const auto tree = MXCallStackTree::fromData(kTree.dump());
@@ -50,8 +51,9 @@ TEST(MXCallStackTreeTest, KeepsEveryFieldAndWritesTheSameJsonBack) {
     Json full = frame(0xffffffffffffffffULL);
     full["binaryName"] = "DemoApp";
     full["sampleCount"] = 7;
-    const Json json = {{"callStacks", Json::array({Json{{"callStackRootFrames", Json::array({full})}}})},
-                       {"callStackPerThread", true}};
+    const Json json = {
+        {"callStacks", Json::array({Json{{"callStackRootFrames", Json::array({full})}}})},
+        {"callStackPerThread", true}};
     const auto tree = MXCallStackTree::fromJson(json);
     ASSERT_TRUE(tree);
     EXPECT_TRUE(tree->callStackPerThread);

@@ -93,10 +93,10 @@ TEST_F(ResourceWatcherTest, ThreadSpinningAboveTheBudgetGivesOneEventWithTheSpin
     }
     EXPECT_TRUE(spinnerFound) << frames.dump(1);
     // The innermost frame is where the spinner was stopped.
-    EXPECT_NE(functionAt(std::stoull(frames.back()["instruction_addr"].get<std::string>(),
-                                     nullptr, 16))
-                  .find("diagnosticsTestSpin"),
-              std::string::npos);
+    EXPECT_NE(
+        functionAt(std::stoull(frames.back()["instruction_addr"].get<std::string>(), nullptr, 16))
+            .find("diagnosticsTestSpin"),
+        std::string::npos);
     // Its image is among the debug images, by the build-id of this program.
     const Json& images = sent[0]["debug_meta"]["images"];
     bool imageListed = false;

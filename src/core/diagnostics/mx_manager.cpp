@@ -65,29 +65,27 @@ void MXManager::didReceiveDiagnosticPayloads(
             const Date begin = payload.timeStampBegin;
             const Date end = payload.timeStampEnd;
             if (!disableCrashDiagnostics_) {
-                forEachDiagnostic(payload.crashDiagnostics, "crash diagnostic", *this,
-                                  [&](MXManagerDelegate& d, const auto& diagnostic,
-                                      const MXCallStackTree& tree) {
-                                      d.didReceiveCrashDiagnostic(diagnostic, tree, begin, end);
-                                  });
+                forEachDiagnostic(
+                    payload.crashDiagnostics, "crash diagnostic", *this,
+                    [&](MXManagerDelegate& d, const auto& diagnostic, const MXCallStackTree& tree) {
+                        d.didReceiveCrashDiagnostic(diagnostic, tree, begin, end);
+                    });
             }
-            forEachDiagnostic(payload.diskWriteExceptionDiagnostics,
-                              "disk-write exception diagnostic", *this,
-                              [&](MXManagerDelegate& d, const auto& diagnostic,
-                                  const MXCallStackTree& tree) {
-                                  d.didReceiveDiskWriteExceptionDiagnostic(diagnostic, tree, begin,
-                                                                           end);
-                              });
-            forEachDiagnostic(payload.cpuExceptionDiagnostics, "CPU exception diagnostic", *this,
-                              [&](MXManagerDelegate& d, const auto& diagnostic,
-                                  const MXCallStackTree& tree) {
-                                  d.didReceiveCpuExceptionDiagnostic(diagnostic, tree, begin, end);
-                              });
-            forEachDiagnostic(payload.hangDiagnostics, "hang diagnostic", *this,
-                              [&](MXManagerDelegate& d, const auto& diagnostic,
-                                  const MXCallStackTree& tree) {
-                                  d.didReceiveHangDiagnostic(diagnostic, tree, begin, end);
-                              });
+            forEachDiagnostic(
+                payload.diskWriteExceptionDiagnostics, "disk-write exception diagnostic", *this,
+                [&](MXManagerDelegate& d, const auto& diagnostic, const MXCallStackTree& tree) {
+                    d.didReceiveDiskWriteExceptionDiagnostic(diagnostic, tree, begin, end);
+                });
+            forEachDiagnostic(
+                payload.cpuExceptionDiagnostics, "CPU exception diagnostic", *this,
+                [&](MXManagerDelegate& d, const auto& diagnostic, const MXCallStackTree& tree) {
+                    d.didReceiveCpuExceptionDiagnostic(diagnostic, tree, begin, end);
+                });
+            forEachDiagnostic(
+                payload.hangDiagnostics, "hang diagnostic", *this,
+                [&](MXManagerDelegate& d, const auto& diagnostic, const MXCallStackTree& tree) {
+                    d.didReceiveHangDiagnostic(diagnostic, tree, begin, end);
+                });
         }
     } catch (const std::exception& error) {
         SKALD_LOG_ERROR("Could not handle diagnostic payloads: %s", error.what());

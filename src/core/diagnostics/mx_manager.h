@@ -25,8 +25,8 @@ class MXManagerDelegate {
         const platform::DiskWriteExceptionDiagnostic& diagnostic,
         const MXCallStackTree& callStackTree, Date timeStampBegin, Date timeStampEnd) = 0;
     virtual void didReceiveHangDiagnostic(const platform::HangDiagnostic& diagnostic,
-                                          const MXCallStackTree& callStackTree,
-                                          Date timeStampBegin, Date timeStampEnd) = 0;
+                                          const MXCallStackTree& callStackTree, Date timeStampBegin,
+                                          Date timeStampEnd) = 0;
 };
 
 /// Subscribes to the process's metric manager and hands each diagnostic of

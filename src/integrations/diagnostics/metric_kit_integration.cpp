@@ -102,15 +102,16 @@ void MetricKitIntegration::didReceiveCpuExceptionDiagnostic(
             "it.");
         return;
     }
-    auto params = warningParams("MXCPUException totalCPUTime:" + formatted(diagnostic.totalCPUTime) +
-                                    " totalSampledTime:" + formatted(diagnostic.totalSampledTime),
-                                "MXCPUException", "mx_cpu_exception", timeStampBegin);
+    auto params =
+        warningParams("MXCPUException totalCPUTime:" + formatted(diagnostic.totalCPUTime) +
+                          " totalSampledTime:" + formatted(diagnostic.totalSampledTime),
+                      "MXCPUException", "mx_cpu_exception", timeStampBegin);
     captureMXEvent(callStackTree, params, diagnostic.jsonRepresentation());
 }
 
 void MetricKitIntegration::didReceiveDiskWriteExceptionDiagnostic(
-    const platform::DiskWriteExceptionDiagnostic& diagnostic,
-    const MXCallStackTree& callStackTree, Date timeStampBegin, Date /*timeStampEnd*/) {
+    const platform::DiskWriteExceptionDiagnostic& diagnostic, const MXCallStackTree& callStackTree,
+    Date timeStampBegin, Date /*timeStampEnd*/) {
     auto params = warningParams(
         "MXDiskWriteException totalWritesCaused:" + formatted(diagnostic.totalWritesCaused),
         "MXDiskWriteException", "mx_disk_write_exception", timeStampBegin);
@@ -120,10 +121,9 @@ void MetricKitIntegration::didReceiveDiskWriteExceptionDiagnostic(
 void MetricKitIntegration::didReceiveHangDiagnostic(const platform::HangDiagnostic& diagnostic,
                                                     const MXCallStackTree& callStackTree,
                                                     Date timeStampBegin, Date /*timeStampEnd*/) {
-    auto params =
-        warningParams(std::string("MXHangDiagnostic") +
-                          " hangDuration:" + formatted(diagnostic.hangDuration),
-                      "MXHangDiagnostic", "mx_hang_diagnostic", timeStampBegin);
+    auto params = warningParams(
+        std::string("MXHangDiagnostic") + " hangDuration:" + formatted(diagnostic.hangDuration),
+        "MXHangDiagnostic", "mx_hang_diagnostic", timeStampBegin);
     captureMXEvent(callStackTree, params, diagnostic.jsonRepresentation());
 }
 

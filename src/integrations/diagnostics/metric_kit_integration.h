@@ -34,8 +34,8 @@ class MetricKitIntegration : public BaseIntegration,
                                    const MXCallStackTree& callStackTree, Date timeStampBegin,
                                    Date timeStampEnd) override;
     void didReceiveCpuExceptionDiagnostic(const platform::CpuExceptionDiagnostic& diagnostic,
-                                          const MXCallStackTree& callStackTree,
-                                          Date timeStampBegin, Date timeStampEnd) override;
+                                          const MXCallStackTree& callStackTree, Date timeStampBegin,
+                                          Date timeStampEnd) override;
     void didReceiveDiskWriteExceptionDiagnostic(
         const platform::DiskWriteExceptionDiagnostic& diagnostic,
         const MXCallStackTree& callStackTree, Date timeStampBegin, Date timeStampEnd) override;

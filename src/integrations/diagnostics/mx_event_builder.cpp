@@ -149,9 +149,10 @@ void MXEventBuilder::appendLeafPathEvents(const MXFrame& root, const MXException
         auto& [frame, next] = path.back();
         if (frame->subFrames.empty()) {
             if (events.size() >= kMaxEventsPerDiagnostic) {
-                SKALD_LOG_WARNING("A diagnostic's tree has more than %zu leaves; the rest are "
-                                  "not reported.",
-                                  kMaxEventsPerDiagnostic);
+                SKALD_LOG_WARNING(
+                    "A diagnostic's tree has more than %zu leaves; the rest are "
+                    "not reported.",
+                    kMaxEventsPerDiagnostic);
                 return;
             }
             std::vector<const MXFrame*> frames;

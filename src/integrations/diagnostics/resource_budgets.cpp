@@ -21,8 +21,7 @@ CpuBudgetWindow::Reading CpuBudgetWindow::add(double now, double cpuSeconds) {
 
     const Point& first = points_.front();
     const double span = now - first.time;
-    if (points_.size() >= 2 && span >= windowSeconds_ &&
-        cpuSeconds - first.cpu >= share_ * span) {
+    if (points_.size() >= 2 && span >= windowSeconds_ && cpuSeconds - first.cpu >= share_ * span) {
         reading.exceeded = Exceeded{cpuSeconds - first.cpu, span};
         points_.clear();
         points_.push_back({now, cpuSeconds});
@@ -34,7 +33,8 @@ DiskWriteBudget::DiskWriteBudget(uint64_t budget, double periodSeconds)
     : budget_(budget), periodSeconds_(periodSeconds) {}
 
 std::optional<DiskWriteBudget::Exceeded> DiskWriteBudget::add(double now, uint64_t bytesWritten) {
-    if (!periodStart_ || now - *periodStart_ >= periodSeconds_ || bytesWritten < periodStartBytes_) {
+    if (!periodStart_ || now - *periodStart_ >= periodSeconds_ ||
+        bytesWritten < periodStartBytes_) {
         periodStart_ = now;
         periodStartBytes_ = bytesWritten;
         reported_ = false;

@@ -131,8 +131,8 @@ void ResourceWatcher::tick() {
 void ResourceWatcher::sampleBusiestThreads(double now) {
     const auto usage = platform::threadCpuTimes();
     // Deltas against the previous tick when it was read then, else totals.
-    const bool fresh = lastThreadCpuTime_ >= 0 &&
-                       now - lastThreadCpuTime_ <= settings_.tickSeconds * 1.5;
+    const bool fresh =
+        lastThreadCpuTime_ >= 0 && now - lastThreadCpuTime_ <= settings_.tickSeconds * 1.5;
     const pid_t self = ::gettid();
     std::vector<std::pair<double, pid_t>> busiest;
     std::vector<pid_t> all;
@@ -156,9 +156,9 @@ void ResourceWatcher::sampleBusiestThreads(double now) {
     std::vector<pid_t> wanted;
     for (const auto& entry : busiest) wanted.push_back(entry.second);
     for (const auto& stack : sampleThreadStacks(wanted, all)) {
-        samples_.add(mxFramesForAddresses(stack.addresses.data(),
-                                          static_cast<int>(stack.addresses.size())),
-                     now);
+        samples_.add(
+            mxFramesForAddresses(stack.addresses.data(), static_cast<int>(stack.addresses.size())),
+            now);
     }
 }
 

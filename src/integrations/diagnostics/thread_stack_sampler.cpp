@@ -24,8 +24,7 @@ std::vector<ThreadStack> sampleThreadStacks(const std::vector<pid_t>& wanted,
     auto copies = std::make_unique<crash::ThreadSnapshot[]>(wanted.size());
     std::vector<char> captured(wanted.size(), 0);
 
-    const int count =
-        crash::suspendEnvironment(excluded.data(), static_cast<int>(excluded.size()));
+    const int count = crash::suspendEnvironment(excluded.data(), static_cast<int>(excluded.size()));
     if (count <= 0) return {};
     for (size_t i = 0; i < wanted.size(); ++i) {
         const crash::ThreadSnapshot* snapshot = crash::snapshotOfThread(wanted[i]);
@@ -40,8 +39,8 @@ std::vector<ThreadStack> sampleThreadStacks(const std::vector<pid_t>& wanted,
     for (size_t i = 0; i < wanted.size(); ++i) {
         if (!captured[i]) continue;
         const int frames = std::clamp(copies[i].frameCount, 0, crash::kMaxSuspendedFrames);
-        stacks.push_back({wanted[i], std::vector<uintptr_t>(copies[i].frames,
-                                                            copies[i].frames + frames)});
+        stacks.push_back(
+            {wanted[i], std::vector<uintptr_t>(copies[i].frames, copies[i].frames + frames)});
     }
     return stacks;
 }

@@ -80,8 +80,7 @@ bool readDate(const Json& payload, const char* key, Date& out, std::string* erro
 // Reads the list `key` of `payload` into `out`; `fill` reads the kind's own fields.
 template <class Kind, class Fill>
 bool readDiagnostics(const Json& payload, const char* key,
-                     std::vector<std::shared_ptr<const Kind>>& out, std::string* error,
-                     Fill fill) {
+                     std::vector<std::shared_ptr<const Kind>>& out, std::string* error, Fill fill) {
     const auto list = payload.find(key);
     if (list == payload.end() || list->is_null()) return true;
     if (!list->is_array()) return fail(error, std::string(key) + ": expected an array");
@@ -132,36 +131,32 @@ std::optional<DiagnosticPayload> DiagnosticPayload::fromJsonValue(const Json& js
         return std::nullopt;
     }
     const bool read =
-        readDiagnostics(json, "crashDiagnostics", payload.crashDiagnostics, error,
-                        [error](const Json& entry, const std::string& where, CrashDiagnostic& d) {
-                            if (!readInteger(entry, "exceptionType", where, d.exceptionType,
-                                             error) ||
-                                !readInteger(entry, "exceptionCode", where, d.exceptionCode,
-                                             error) ||
-                                !readInteger(entry, "signal", where, d.signal, error)) {
-                                return false;
-                            }
-                            if (const auto reason = entry.find("terminationReason");
-                                reason != entry.end() && reason->is_string()) {
-                                d.terminationReason = reason->get<std::string>();
-                            }
-                            return true;
-                        }) &&
-        readDiagnostics(json, "diskWriteExceptionDiagnostics",
-                        payload.diskWriteExceptionDiagnostics, error,
-                        [error](const Json& entry, const std::string& where,
-                                DiskWriteExceptionDiagnostic& d) {
-                            return readMeasurement(entry, "totalWritesCaused", where,
-                                                   d.totalWritesCaused, error);
-                        }) &&
-        readDiagnostics(json, "cpuExceptionDiagnostics", payload.cpuExceptionDiagnostics, error,
-                        [error](const Json& entry, const std::string& where,
-                                CpuExceptionDiagnostic& d) {
-                            return readMeasurement(entry, "totalCPUTime", where, d.totalCPUTime,
-                                                   error) &&
-                                   readMeasurement(entry, "totalSampledTime", where,
-                                                   d.totalSampledTime, error);
-                        }) &&
+        readDiagnostics(
+            json, "crashDiagnostics", payload.crashDiagnostics, error,
+            [error](const Json& entry, const std::string& where, CrashDiagnostic& d) {
+                if (!readInteger(entry, "exceptionType", where, d.exceptionType, error) ||
+                    !readInteger(entry, "exceptionCode", where, d.exceptionCode, error) ||
+                    !readInteger(entry, "signal", where, d.signal, error)) {
+                    return false;
+                }
+                if (const auto reason = entry.find("terminationReason");
+                    reason != entry.end() && reason->is_string()) {
+                    d.terminationReason = reason->get<std::string>();
+                }
+                return true;
+            }) &&
+        readDiagnostics(
+            json, "diskWriteExceptionDiagnostics", payload.diskWriteExceptionDiagnostics, error,
+            [error](const Json& entry, const std::string& where, DiskWriteExceptionDiagnostic& d) {
+                return readMeasurement(entry, "totalWritesCaused", where, d.totalWritesCaused,
+                                       error);
+            }) &&
+        readDiagnostics(
+            json, "cpuExceptionDiagnostics", payload.cpuExceptionDiagnostics, error,
+            [error](const Json& entry, const std::string& where, CpuExceptionDiagnostic& d) {
+                return readMeasurement(entry, "totalCPUTime", where, d.totalCPUTime, error) &&
+                       readMeasurement(entry, "totalSampledTime", where, d.totalSampledTime, error);
+            }) &&
         readDiagnostics(json, "hangDiagnostics", payload.hangDiagnostics, error,
                         [error](const Json& entry, const std::string& where, HangDiagnostic& d) {
                             return readMeasurement(entry, "hangDuration", where, d.hangDuration,

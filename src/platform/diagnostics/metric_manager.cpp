@@ -14,9 +14,8 @@ void MetricManager::addSubscriber(const std::shared_ptr<MetricManagerSubscriber>
     if (!subscriber) return;
     std::lock_guard guard(mutex_);
     std::erase_if(subscribers_, [](const auto& weak) { return weak.expired(); });
-    const bool known = std::any_of(subscribers_.begin(), subscribers_.end(), [&](const auto& weak) {
-        return weak.lock() == subscriber;
-    });
+    const bool known = std::any_of(subscribers_.begin(), subscribers_.end(),
+                                   [&](const auto& weak) { return weak.lock() == subscriber; });
     if (!known) subscribers_.push_back(subscriber);
 }
 

@@ -64,7 +64,8 @@ std::optional<double> cpuSecondsFromStatLine(const std::string& line) {
             (index == 14 ? utime : stime) = value;
             if (index == 15) {
                 const long ticks = ::sysconf(_SC_CLK_TCK);
-                return static_cast<double>(utime + stime) / static_cast<double>(ticks > 0 ? ticks : 100);
+                return static_cast<double>(utime + stime) /
+                       static_cast<double>(ticks > 0 ? ticks : 100);
             }
         }
     }
