@@ -3,13 +3,18 @@
 // function; an idle process gives none.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "crash/async_safe/binary_images.h"
+#include "crash/async_safe/monitors.h"
 #include "crash/async_safe/symbol_lookup.h"
 #include "crash/recording/binary_image_list.h"
 #include "crash/recording/symbol_indexes.h"
@@ -29,6 +34,20 @@ __attribute__((noinline)) void diagnosticsTestSpin(const std::atomic<bool>& stop
         ++counter;
         asm volatile("" : "+r"(counter));
     }
+}
+
+/// Writes `bytes` to `path` and makes them reach the disk, then waits to be stopped.
+__attribute__((noinline)) void diagnosticsTestWrite(const std::string& path, size_t bytes,
+                                                    const std::atomic<bool>& stop) {
+    {
+        std::ofstream file(path, std::ios::binary);
+        file << std::string(bytes, 'x');
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ::fsync(fd);
+    ::close(fd);
+    while (!stop) std::this_thread::sleep_for(10ms);
+    asm volatile("" ::: "memory");  // keeps the loop out of a tail position
 }
 
 /// The name of the function that holds `address`, from the images' symbol tables.
@@ -104,6 +123,48 @@ TEST_F(ResourceWatcherTest, ThreadSpinningAboveTheBudgetGivesOneEventWithTheSpin
         if (image["image_addr"] == frames.back()["image_addr"]) imageListed = true;
     }
     EXPECT_TRUE(imageListed) << images.dump(1);
+}
+
+TEST_F(ResourceWatcherTest, WritingOverTheDailyBudgetGivesOneDiskWriteEventWithTheWritersStack) {
+    options->cpuExceptionBudget = 0;
+    options->diskWriteBudgetPerDay = 1000000;
+    // As in a host with crash handling on: the writer, stopped inside the C
+    // library, walks its stack with the unwind tables.
+    crash::signalMonitorApi()->setEnabled(true);
+    install();
+    // After the watcher's first reading, which counts what came before.
+    std::this_thread::sleep_for(1500ms);
+    std::atomic<bool> stop{false};
+    std::thread writer(
+        [&] { diagnosticsTestWrite((root / "written.bin").string(), 4 << 20, stop); });
+    std::this_thread::sleep_for(3000ms);
+    stop = true;
+    writer.join();
+    integration->uninstall();
+    crash::signalMonitorApi()->setEnabled(false);
+
+    std::vector<Json> sent;
+    for (const auto& event : events()) {
+        if (event["exception"]["values"][0]["mechanism"]["type"] == "mx_disk_write_exception")
+            sent.push_back(event);
+    }
+    ASSERT_EQ(sent.size(), 1u);
+    const Json& exception = sent[0]["exception"]["values"][0];
+    const std::string value = exception["value"];
+    ASSERT_EQ(value.rfind("MXDiskWriteException totalWritesCaused:", 0), 0u) << value;
+    EXPECT_GE(std::stod(value.substr(value.find(':') + 1)), 4.19) << value;  // MB
+
+    crash::BinaryImageList::refresh();
+    crash::updateSymbolIndexes();
+    bool writerFound = false;
+    for (const auto& frame : exception["stacktrace"]["frames"]) {
+        const uint64_t address =
+            std::stoull(frame["instruction_addr"].get<std::string>(), nullptr, 16);
+        if (functionAt(address).find("diagnosticsTestWrite") != std::string::npos) {
+            writerFound = true;
+        }
+    }
+    EXPECT_TRUE(writerFound) << exception["stacktrace"].dump(1);
 }
 
 TEST_F(ResourceWatcherTest, IdleProcessGivesNoEvent) {
