@@ -1,6 +1,7 @@
 // The budgets of the resource watcher, and the stack samples it boils down.
 #include <gtest/gtest.h>
 
+#include <time.h>
 #include <unistd.h>
 
 #include <optional>
@@ -130,8 +131,24 @@ TEST(ProcessUsageTest, StatLineFieldsAreCountedFromTheLastParenthesis) {
     ASSERT_TRUE(seconds);
     EXPECT_DOUBLE_EQ(*seconds, 300.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)));
     EXPECT_FALSE(platform::cpuSecondsFromStatLine("1234 (cut short) R 1 2"));
-    EXPECT_TRUE(platform::processCpuSeconds());
     EXPECT_FALSE(platform::threadCpuTimes().empty());
+}
+
+TEST(ProcessUsageTest, OneReaderFollowsTheProcessCpuTime) {
+    platform::ProcessCpuReader reader;
+    const auto before = reader.cpuSeconds();
+    ASSERT_TRUE(before);
+    // Busy until the kernel has counted a tenth of a second of CPU.
+    timespec start{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
+    for (timespec now = start;
+         now.tv_sec - start.tv_sec + (now.tv_nsec - start.tv_nsec) / 1e9 < 0.1;) {
+        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    }
+    const auto after = reader.cpuSeconds();
+    ASSERT_TRUE(after);
+    EXPECT_GE(*after - *before, 0.05);
+    EXPECT_NEAR(*platform::processCpuSeconds(), *after, 0.1);
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 
 #include "integrations/diagnostics/thread_stack_sampler.h"
 #include "platform/process/process_exit.h"
-#include "platform/system/process_usage.h"
 #include "skald/options.h"
 #include "skald/platform/metric_manager.h"
 #include "util/log.h"
@@ -89,6 +88,7 @@ bool ResourceWatcher::isStopped() {
 void ResourceWatcher::run() {
     ::pthread_setname_np(::pthread_self(), "skald-resources");
     const auto interval = std::chrono::duration<double>(settings_.tickSeconds);
+    platform::ProcessCpuReader cpuReader;
     for (;;) {
         {
             std::unique_lock lock(mutex_);
@@ -98,7 +98,7 @@ void ResourceWatcher::run() {
         bool exiting = false;
         platform::ProcessExit::runOrPark([&] {
             try {
-                tick();
+                tick(cpuReader);
             } catch (const std::exception& error) {
                 SKALD_LOG_ERROR("The resource watcher failed: %s", error.what());
             }
@@ -108,10 +108,10 @@ void ResourceWatcher::run() {
     }
 }
 
-void ResourceWatcher::tick() {
+void ResourceWatcher::tick(platform::ProcessCpuReader& cpuReader) {
     const double now = monotonicSeconds();
     if (settings_.cpuShare > 0) {
-        if (const auto cpu = platform::processCpuSeconds()) {
+        if (const auto cpu = cpuReader.cpuSeconds()) {
             const auto reading = cpuWindow_.add(now, *cpu);
             samples_.dropOlderThan(now - settings_.cpuWindowSeconds);
             if (reading.overBudget) sampleBusiestThreads(now);

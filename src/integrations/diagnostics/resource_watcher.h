@@ -12,6 +12,7 @@
 
 #include "integrations/diagnostics/call_stack_samples.h"
 #include "integrations/diagnostics/resource_budgets.h"
+#include "platform/system/process_usage.h"
 #include "skald/platform/diagnostic_payload.h"
 
 namespace skald {
@@ -54,7 +55,7 @@ class ResourceWatcher : public std::enable_shared_from_this<ResourceWatcher> {
 
   private:
     void run();
-    void tick();
+    void tick(platform::ProcessCpuReader& cpuReader);
     void sampleBusiestThreads(double now);
     void reportCpuException(const CpuBudgetWindow::Exceeded& exceeded);
     void reportDiskWrites(const DiskWriteBudget::Exceeded& exceeded);

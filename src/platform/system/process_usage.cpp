@@ -4,10 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <sstream>
 
 #include "platform/base/unique_fd.h"
 #include "platform/system/process_status.h"
@@ -46,35 +46,45 @@ std::optional<uint64_t> writeBytesIn(const std::string& path) {
 
 }  // namespace
 
-std::optional<double> cpuSecondsFromStatLine(const std::string& line) {
+std::optional<double> cpuSecondsFromStatLine(std::string_view line) {
     // The command name may hold blanks and parentheses: fields count from its last ')'.
     const auto close = line.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(line.substr(close + 1));
-    std::string field;
-    unsigned long long utime = 0;
-    unsigned long long stime = 0;
+    if (close == std::string_view::npos) return std::nullopt;
+    std::string_view rest = line.substr(close + 1);
+    unsigned long long ticks = 0;
     // After the name: state is field 3, utime field 14, stime field 15.
-    for (int index = 3; index <= 15 && (fields >> field); ++index) {
-        if (index == 14 || index == 15) {
+    for (int index = 3; index <= 15; ++index) {
+        const auto start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) return std::nullopt;
+        rest.remove_prefix(start);
+        const auto end = std::min(rest.find_first_of(" \n"), rest.size());
+        if (index >= 14) {
             unsigned long long value = 0;
-            const auto [end, error] =
-                std::from_chars(field.data(), field.data() + field.size(), value);
-            if (error != std::errc{}) return std::nullopt;
-            (index == 14 ? utime : stime) = value;
-            if (index == 15) {
-                const long ticks = ::sysconf(_SC_CLK_TCK);
-                return static_cast<double>(utime + stime) /
-                       static_cast<double>(ticks > 0 ? ticks : 100);
-            }
+            const auto [last, error] = std::from_chars(rest.data(), rest.data() + end, value);
+            if (error != std::errc{} || last != rest.data() + end) return std::nullopt;
+            ticks += value;
         }
+        rest.remove_prefix(end);
     }
-    return std::nullopt;
+    const long perSecond = ::sysconf(_SC_CLK_TCK);
+    return static_cast<double>(ticks) / static_cast<double>(perSecond > 0 ? perSecond : 100);
+}
+
+ProcessCpuReader::ProcessCpuReader() : fd_(::open("/proc/self/stat", O_RDONLY | O_CLOEXEC)) {}
+
+std::optional<double> ProcessCpuReader::cpuSeconds() {
+    if (!fd_) return std::nullopt;
+    char buffer[1024];
+    ssize_t length;
+    do {
+        length = ::pread(fd_.get(), buffer, sizeof(buffer), 0);
+    } while (length < 0 && errno == EINTR);
+    if (length <= 0) return std::nullopt;
+    return cpuSecondsFromStatLine(std::string_view(buffer, static_cast<size_t>(length)));
 }
 
 std::optional<double> processCpuSeconds() {
-    const auto text = readProcFile("/proc/self/stat");
-    return text ? cpuSecondsFromStatLine(*text) : std::nullopt;
+    return ProcessCpuReader().cpuSeconds();
 }
 
 std::vector<ThreadUsage> threadCpuTimes() {
