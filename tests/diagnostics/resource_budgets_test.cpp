@@ -107,7 +107,8 @@ TEST(CallStackSamplesTest, HottestPathFollowsWhatMostSamplesShare) {
 
     // Old samples leave the window; the newest decide.
     samples.dropOlderThan(4);
-    const auto newer = samples.hottestPathTree().callStacks[0].flattenedRootFrames();
+    const MXCallStackTree newerTree = samples.hottestPathTree();
+    const auto newer = newerTree.callStacks[0].flattenedRootFrames();
     ASSERT_EQ(newer.size(), 2u);
     EXPECT_EQ(newer[0]->address, 9u);
 }

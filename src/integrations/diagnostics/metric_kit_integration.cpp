@@ -19,7 +19,7 @@ std::string formatted(const platform::DiagnosticMeasurement& measurement) {
     return formatMeasurement(measurement.value, measurement.unit);
 }
 
-// As a missing number reads in the original format.
+// A missing number reads "(null)", as in the SDK's other formatted texts.
 std::string numberText(const std::optional<int64_t>& number) {
     return number ? std::to_string(*number) : "(null)";
 }

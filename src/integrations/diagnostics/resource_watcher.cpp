@@ -62,10 +62,15 @@ ResourceWatcher::~ResourceWatcher() = default;
 void ResourceWatcher::start() {
     std::lock_guard guard(mutex_);
     if (started_ || stopped_) return;
+    auto self = weak_from_this().lock();
+    if (!self) {
+        SKALD_LOG_ERROR("The resource watcher must be shared to start.");
+        return;
+    }
     try {
         // Detached: it must not hold up the host's exit. It keeps the
         // watcher alive until it notices `stop`.
-        std::thread([self = shared_from_this()] { self->run(); }).detach();
+        std::thread([self = std::move(self)] { self->run(); }).detach();
         started_ = true;
     } catch (const std::system_error& error) {
         SKALD_LOG_ERROR("Could not start the resource watcher: %s", error.what());
