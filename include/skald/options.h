@@ -191,6 +191,14 @@ class Options {
 
     bool enableMetricKit = false;
     bool enableMetricKitRawPayload = false;
+    /// With `enableMetricKit`, the SDK watches its own process: a CPU exception
+    /// when it uses more than this share of one core (0.8 for 80 %) over
+    /// `cpuExceptionWindow` seconds. 0 (the default) watches no CPU.
+    double cpuExceptionBudget = 0;
+    double cpuExceptionWindow = 60;
+    /// With `enableMetricKit`: a disk-write exception when the process writes
+    /// more than this many bytes to storage in a day. 0 (the default) is off.
+    uint64_t diskWriteBudgetPerDay = 0;
     bool enableTimeToFullDisplayTracing = false;
     bool swiftAsyncStacktraces = false;
     std::string cacheDirectoryPath;

@@ -3,6 +3,7 @@
 // Everything a host program needs to use the SDK.
 #include "skald/attachment.h"
 #include "skald/breadcrumb.h"
+#include "skald/diagnostic_payloads.h"
 #include "skald/error.h"
 #include "skald/event.h"
 #include "skald/exception_object.h"

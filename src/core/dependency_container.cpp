@@ -5,6 +5,7 @@
 #include "core/anr_tracker.h"
 #include "core/crash_wrapper.h"
 #include "core/debug_image_provider.h"
+#include "core/diagnostics/mx_manager.h"
 #include "core/extra_context_provider.h"
 #include "core/thread_inspector.h"
 #include "crash/recording/binary_image_cache.h"
@@ -151,6 +152,13 @@ std::shared_ptr<ExtraContextProvider> DependencyContainer::extraContextProvider(
 }
 void DependencyContainer::setExtraContextProvider(std::shared_ptr<ExtraContextProvider> provider) {
     set(extraContextProvider_, std::move(provider));
+}
+
+std::shared_ptr<MXManager> DependencyContainer::metricKitManager() {
+    return lazily(metricKitManager_, [] { return std::make_shared<MXManager>(true); });
+}
+void DependencyContainer::setMetricKitManager(std::shared_ptr<MXManager> manager) {
+    set(metricKitManager_, std::move(manager));
 }
 
 std::shared_ptr<ANRTracker> DependencyContainer::getANRTracker(double timeoutInterval) {

@@ -17,6 +17,7 @@ class DispatchFactory;
 class DispatchQueueWrapper;
 class ANRTracker;
 class ExtraContextProvider;
+class MXManager;
 class Random;
 class Reachability;
 class ThreadInspector;
@@ -67,6 +68,9 @@ class DependencyContainer {
     /// Made with this container's crash wrapper.
     std::shared_ptr<ExtraContextProvider> extraContextProvider();
     void setExtraContextProvider(std::shared_ptr<ExtraContextProvider> provider);
+    /// Made with crash diagnostics disabled.
+    std::shared_ptr<MXManager> metricKitManager();
+    void setMetricKitManager(std::shared_ptr<MXManager> manager);
     /// One per timeout, made with this container's services.
     std::shared_ptr<ANRTracker> getANRTracker(double timeoutInterval);
 
@@ -102,6 +106,7 @@ class DependencyContainer {
     std::shared_ptr<ThreadInspector> threadInspector_;
     std::shared_ptr<CrashWrapper> crashWrapper_;
     std::shared_ptr<ExtraContextProvider> extraContextProvider_;
+    std::shared_ptr<MXManager> metricKitManager_;
     std::map<double, std::shared_ptr<ANRTracker>> anrTrackers_;
 };
 

@@ -383,6 +383,16 @@ std::shared_ptr<Options> Options::fromDict(const OptionDict& dict, Error* error)
 
     readBool(dict, "enableMetricKit", o.enableMetricKit);
     readBool(dict, "enableMetricKitRawPayload", o.enableMetricKitRawPayload);
+    if (const auto value = readDouble(dict, "cpuExceptionBudget"); value && *value >= 0) {
+        o.cpuExceptionBudget = *value;
+    }
+    if (const auto value = readDouble(dict, "cpuExceptionWindow"); value && *value > 0) {
+        o.cpuExceptionWindow = *value;
+    }
+    if (const auto value = readDouble(dict, "diskWriteBudgetPerDay");
+        value && *value >= 0 && *value < 1.8e19) {
+        o.diskWriteBudgetPerDay = static_cast<uint64_t>(*value);
+    }
     // Stored directly, without the setter's warning.
     readBool(dict, "enableSpotlight", o.enableSpotlight_);
     if (const auto* text = readText(dict, "spotlightUrl")) o.spotlightUrl = *text;

@@ -8,6 +8,7 @@
 #include "integrations/auto_session_tracking_integration.h"
 #include "integrations/core_data_tracking_integration.h"
 #include "integrations/crash_integration.h"
+#include "integrations/diagnostics/metric_kit_integration.h"
 #include "integrations/file_io_tracking_integration.h"
 #include "integrations/network_tracking_integration.h"
 
@@ -29,6 +30,8 @@ void registerBuiltInIntegrations(IntegrationRegistry& registry) {
                                  [] { return std::make_shared<NetworkTrackingIntegration>(); });
     registry.registerIntegration(AutoSessionTrackingIntegration::kName,
                                  [] { return std::make_shared<AutoSessionTrackingIntegration>(); });
+    registry.registerIntegration(MetricKitIntegration::kName,
+                                 [] { return std::make_shared<MetricKitIntegration>(); });
 }
 
 }  // namespace skald

@@ -8,6 +8,8 @@ namespace {
 
 constexpr std::array<const char*, 4> kUnits = {"bytes", "KB", "MB", "GB"};
 
+}  // namespace
+
 std::string groupedByThousands(uint64_t value) {
     std::string digits = std::to_string(value);
     std::string grouped;
@@ -19,8 +21,6 @@ std::string groupedByThousands(uint64_t value) {
     }
     return grouped;
 }
-
-}  // namespace
 
 std::string byteCountDescription(uint64_t bytes) {
     // Whole-number steps: flooring each division floors the exact quotient.

@@ -11,4 +11,7 @@ namespace skald {
 /// thousands with ",".
 std::string byteCountDescription(uint64_t bytes);
 
+/// "1,234,567": the digits grouped by thousands with ",".
+std::string groupedByThousands(uint64_t value);
+
 }  // namespace skald
