@@ -9,6 +9,7 @@
 
 #include "core/dependency_container.h"
 #include "platform/dispatch/serial_queue.h"
+#include "profiling/monotonic_clock.h"
 #include "profiling/thread_handle.h"
 #include "skald/platform/timer.h"
 #include "util/current_date_provider.h"
@@ -18,12 +19,6 @@
 namespace skald::profiling {
 
 namespace {
-
-uint64_t monotonicNanos() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
-}
 
 double secondsSince1970() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())

@@ -3,6 +3,7 @@
 #include "core/dependency_container.h"
 #include "platform/process/no_destructor.h"
 #include "profiling/launch_profile.h"
+#include "profiling/monotonic_clock.h"
 #include "profiling/sampling_profiler.h"
 #include "util/current_date_provider.h"
 #include "util/log.h"
@@ -69,8 +70,15 @@ void Profiler::start() {
     auto clock = DependencyContainer::sharedInstance()->dateProvider();
     auto sampler = std::make_shared<SamplingProfiler>(
         [weakState, clock](const Backtrace& backtrace) {
-            if (auto state = weakState.lock())
-                state->appendBacktrace(backtrace, clock->systemTime());
+            auto state = weakState.lock();
+            if (!state) return;
+            // Timed at capture (a late answer arrives a round later), placed
+            // on the SDK's clock.
+            const uint64_t now = clock->systemTime();
+            const uint64_t real = monotonicNanos();
+            const uint64_t taken = backtrace.absoluteTimestamp;
+            const uint64_t age = taken != 0 && real > taken ? real - taken : 0;
+            state->appendBacktrace(backtrace, now > age ? now - age : now);
         },
         kSamplingFrequencyHz);
     sampler->startSampling();

@@ -6,17 +6,12 @@
 #include <algorithm>
 #include <utility>
 
+#include "profiling/monotonic_clock.h"
 #include "util/log.h"
 
 namespace skald::profiling {
 
 namespace {
-
-uint64_t monotonicNanos() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
-}
 
 /// A thread that did not answer is left out for this many rounds at most.
 constexpr uint64_t kMaxBackoffRounds = 128;

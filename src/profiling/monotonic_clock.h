@@ -1,0 +1,16 @@
+#pragma once
+
+#include <time.h>
+
+#include <cstdint>
+
+namespace skald::profiling {
+
+/// Nanoseconds of CLOCK_MONOTONIC, the clock samples are taken on.
+inline uint64_t monotonicNanos() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+}  // namespace skald::profiling
