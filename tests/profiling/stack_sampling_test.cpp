@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,52 +131,57 @@ TEST(StackSampling, ARunningThreadWalksItsOwnStack) {
     EXPECT_GT(found, 0) << "the spinning function is on the sampled stack";
 }
 
+/// A thread that keeps the sampling signal blocked until `unblock`, then
+/// takes it (as a thread the scheduler let wait would) and idles until
+/// destroyed.
+class BlockingThread {
+  public:
+    BlockingThread() {
+        thread_ = std::thread([this] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, stackSamplingSignal());
+            pthread_sigmask(SIG_BLOCK, &set, nullptr);
+            id_ = threadId();
+            while (!unblocked_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            while (!done_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        while (id_ == 0) std::this_thread::yield();
+    }
+    ~BlockingThread() {
+        unblock();
+        done_ = true;
+        thread_.join();
+    }
+    pid_t id() const { return id_; }
+    void unblock() { unblocked_ = true; }
+
+  private:
+    std::atomic<pid_t> id_{0};
+    std::atomic<bool> unblocked_{false};
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
 TEST(StackSampling, ALateAnswerComesWithTheNextRound) {
     ASSERT_TRUE(prepareStackSampling());
-    std::atomic<pid_t> sleeper{0};
-    std::atomic<bool> release{false};
-    std::thread thread([&] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, stackSamplingSignal());
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        sleeper = threadId();
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        // Runs its handler now, as a thread that was not scheduled would.
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-        while (release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    while (sleeper == 0) std::this_thread::yield();
+    BlockingThread sleeper;
     std::vector<ThreadStackSample> results(1);
-    const SampleRequest request{sleeper.load(), 0, 0};
+    const SampleRequest request{sleeper.id(), 0, 0};
     ASSERT_EQ(sampleThreadStacks(&request, 1, results.data(), 5'000'000), 0);
-    release = true;
+    sleeper.unblock();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(sampleThreadStacks(&request, 1, results.data(), 0), 1) << "answered meanwhile";
     EXPECT_TRUE(results[0].answered);
     EXPECT_GT(results[0].frameCount, 0);
-    release = false;
-    thread.join();
 }
 
 TEST(StackSampling, AThreadThatBlocksTheSignalIsGivenUpOnAndLaterAnswersNothing) {
     ASSERT_TRUE(prepareStackSampling());
-    std::atomic<pid_t> blocker{0};
-    std::atomic<bool> release{false};
-    std::thread thread([&] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, stackSamplingSignal());
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        blocker = threadId();
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        // The pending signal arrives now, after its round ended.
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    });
-    while (blocker == 0) std::this_thread::yield();
-
+    auto blocker = std::make_unique<BlockingThread>();
     std::vector<ThreadStackSample> results(2);
-    const SampleRequest requests[] = {{blocker.load(), 0, 0}, {999'999'999, 0, 0}};
+    const SampleRequest requests[] = {{blocker->id(), 0, 0}, {999'999'999, 0, 0}};
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(sampleThreadStacks(requests, 2, results.data(), 20'000'000), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
@@ -191,8 +197,7 @@ TEST(StackSampling, AThreadThatBlocksTheSignalIsGivenUpOnAndLaterAnswersNothing)
         abandoned = results[0].abandoned;
     }
     EXPECT_TRUE(abandoned);
-    release = true;
-    thread.join();
+    blocker.reset();  // the signal still pending arrives now, after its round
 
     // The next round is unaffected by the late answer.
     gSpinning = true;
