@@ -13,6 +13,7 @@
 namespace skald {
 
 class CurrentDateProvider;
+class LocalMetricsAggregator;
 class Tracer;
 
 /// A span of a transaction. Its timestamps come from one monotonic clock
@@ -85,6 +86,9 @@ class SpanImpl : public Span, public std::enable_shared_from_this<SpanImpl> {
 
     std::shared_ptr<Tracer> tracer() const { return tracer_.lock(); }
 
+    /// The summary of the metrics recorded while this span was bound; made on first use.
+    std::shared_ptr<LocalMetricsAggregator> getLocalMetricsAggregator();
+
     /// Sets the end timestamp (unless set), the status and the finished flag,
     /// without telling the tracer; false when the span had already finished.
     bool finishLocally(SpanStatus status);
@@ -121,6 +125,7 @@ class SpanImpl : public Span, public std::enable_shared_from_this<SpanImpl> {
     std::optional<Date> timestamp_;
     std::vector<std::shared_ptr<Frame>> frames_;
     std::optional<std::string> profileSessionId_;
+    std::shared_ptr<LocalMetricsAggregator> localMetricsAggregator_;
 
     uint64_t startSystemTime_ = 0;
     int threadId_ = 0;

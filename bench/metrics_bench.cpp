@@ -1,0 +1,143 @@
+// What recording a metric costs the thread that records: one counter
+// increment with three tags (and the SDK's two default tags), alone and from
+// several threads at once, with its heap allocations; and how the throughput
+// of 8 threads compares with that of one on this machine.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "core/client.h"
+#include "core/debug_image_provider.h"
+#include "core/dependency_container.h"
+#include "core/thread_inspector.h"
+#include "skald/hub.h"
+#include "skald/metrics.h"
+#include "skald/scope.h"
+#include "transport/transport_adapter.h"
+
+namespace {
+
+// Per thread, so that counting adds no shared write to the threads measured.
+thread_local uint64_t tAllocations = 0;
+
+}  // namespace
+
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    ++tAllocations;
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+namespace {
+
+using namespace skald;
+using bench::NullTransport;
+
+struct MetricsSetup {
+    MetricsSetup() {
+        options = std::make_shared<Options>();
+        options->setDsn("https://0123456789abcdef0123456789abcdef@localhost:9/1");
+        options->cacheDirectoryPath = (std::filesystem::temp_directory_path() /
+                                       ("skald-metrics-bench-" + std::to_string(::getpid())))
+                                          .string();
+        options->enableMetrics = true;
+        options->releaseName = "bench@1.0";
+        auto adapter = std::make_shared<TransportAdapter>(
+            std::vector<std::shared_ptr<Transport>>{std::make_shared<NullTransport>()}, options);
+        auto client = std::make_shared<Client>(
+            options, adapter, nullptr, false, std::make_shared<ThreadInspector>(*options),
+            DependencyContainer::sharedInstance()->debugImageProvider(),
+            DependencyContainer::sharedInstance()->random());
+        hub = std::make_shared<Hub>(client, std::make_shared<Scope>(100),
+                                    DependencyContainer::sharedInstance()->crashWrapper(),
+                                    std::make_shared<DispatchQueueWrapper>("metrics-bench"));
+        metrics = hub->metrics();
+    }
+    ~MetricsSetup() { std::filesystem::remove_all(options->cacheDirectoryPath); }
+
+    std::shared_ptr<Options> options;
+    std::shared_ptr<Hub> hub;
+    std::shared_ptr<MetricsAPI> metrics;
+};
+
+MetricsSetup& setup() {
+    static auto* instance = new MetricsSetup;
+    return *instance;
+}
+
+const MetricsAPI::Tags kTags = {{"route", "/checkout"}, {"method", "POST"}, {"status", "200"}};
+
+void BM_CounterIncrementThreeTags(benchmark::State& state) {
+    auto& metrics = *setup().metrics;
+    const uint64_t before = tAllocations;
+    for (auto _ : state) metrics.increment("http.requests", 1, MeasurementUnit::none(), kTags);
+    state.counters["allocs_per_increment"] =
+        static_cast<double>(tAllocations - before) / static_cast<double>(state.iterations());
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CounterIncrementThreeTags)->Threads(1)->Threads(2)->Threads(8)->UseRealTime();
+
+// Total increments per second of `threads` threads recording for `duration`.
+double throughput(int threads, std::chrono::milliseconds duration) {
+    auto& metrics = *setup().metrics;
+    std::atomic<bool> go{false}, stop{false};
+    std::atomic<uint64_t> total{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&] {
+            while (!go.load()) std::this_thread::yield();
+            uint64_t count = 0;
+            while (!stop.load(std::memory_order_relaxed)) {
+                for (int i = 0; i < 64; ++i)
+                    metrics.increment("http.requests", 1, MeasurementUnit::none(), kTags);
+                count += 64;
+            }
+            total.fetch_add(count);
+        });
+    }
+    const auto start = std::chrono::steady_clock::now();
+    go = true;
+    std::this_thread::sleep_for(duration);
+    stop = true;
+    for (auto& worker : workers) worker.join();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return static_cast<double>(total.load()) / seconds;
+}
+
+// 1 and 8 threads in turn, five times each; the ratio of the medians.
+void BM_ThreadScaling(benchmark::State& state) {
+    for (auto _ : state) {
+        std::vector<double> one, eight;
+        for (int round = 0; round < 5; ++round) {
+            one.push_back(throughput(1, std::chrono::milliseconds(400)));
+            eight.push_back(throughput(8, std::chrono::milliseconds(400)));
+        }
+        std::sort(one.begin(), one.end());
+        std::sort(eight.begin(), eight.end());
+        state.counters["per_s_1_thread"] = one[2];
+        state.counters["per_s_8_threads"] = eight[2];
+        state.counters["ratio_8_to_1"] = eight[2] / one[2];
+    }
+}
+BENCHMARK(BM_ThreadScaling)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
