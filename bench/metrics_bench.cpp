@@ -3,6 +3,7 @@
 // several threads at once, with its heap allocations; and how the throughput
 // of 8 threads compares with that of one on this machine.
 #include <benchmark/benchmark.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,14 +16,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "core/client.h"
-#include "core/debug_image_provider.h"
-#include "core/dependency_container.h"
-#include "core/thread_inspector.h"
-#include "skald/hub.h"
 #include "skald/metrics.h"
-#include "skald/scope.h"
-#include "transport/transport_adapter.h"
 
 namespace {
 
@@ -47,7 +41,6 @@ void operator delete(void* memory, std::size_t) noexcept {
 namespace {
 
 using namespace skald;
-using bench::NullTransport;
 
 struct MetricsSetup {
     MetricsSetup() {
@@ -58,15 +51,9 @@ struct MetricsSetup {
                                           .string();
         options->enableMetrics = true;
         options->releaseName = "bench@1.0";
-        auto adapter = std::make_shared<TransportAdapter>(
-            std::vector<std::shared_ptr<Transport>>{std::make_shared<NullTransport>()}, options);
-        auto client = std::make_shared<Client>(
-            options, adapter, nullptr, false, std::make_shared<ThreadInspector>(*options),
-            DependencyContainer::sharedInstance()->debugImageProvider(),
-            DependencyContainer::sharedInstance()->random());
-        hub = std::make_shared<Hub>(client, std::make_shared<Scope>(100),
-                                    DependencyContainer::sharedInstance()->crashWrapper(),
-                                    std::make_shared<DispatchQueueWrapper>("metrics-bench"));
+        // A real queue: the timer's flushes run while the threads record.
+        hub = bench::hubWithoutSending(options,
+                                       std::make_shared<DispatchQueueWrapper>("metrics-bench"));
         metrics = hub->metrics();
     }
     ~MetricsSetup() { std::filesystem::remove_all(options->cacheDirectoryPath); }
@@ -93,8 +80,20 @@ void BM_CounterIncrementThreeTags(benchmark::State& state) {
 }
 BENCHMARK(BM_CounterIncrementThreeTags)->Threads(1)->Threads(2)->Threads(8)->UseRealTime();
 
-// Total increments per second of `threads` threads recording for `duration`.
-double throughput(int threads, std::chrono::milliseconds duration) {
+struct Throughput {
+    double perSecond;       // increments per wall-clock second, all threads together
+    double cpuNsPerIncrement;  // CPU time of the whole process per increment
+    double coresUsed;       // CPU seconds per wall-clock second
+};
+
+double processCpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// `threads` threads recording the same counter for `duration`.
+Throughput throughput(int threads, std::chrono::milliseconds duration) {
     auto& metrics = *setup().metrics;
     std::atomic<bool> go{false}, stop{false};
     std::atomic<uint64_t> total{0};
@@ -112,28 +111,46 @@ double throughput(int threads, std::chrono::milliseconds duration) {
         });
     }
     const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = processCpuSeconds();
     go = true;
     std::this_thread::sleep_for(duration);
     stop = true;
     for (auto& worker : workers) worker.join();
+    const double cpu = processCpuSeconds() - cpuStart;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return static_cast<double>(total.load()) / seconds;
+    const double increments = static_cast<double>(total.load());
+    return {increments / seconds, cpu * 1e9 / increments, cpu / seconds};
 }
 
-// 1 and 8 threads in turn, five times each; the ratio of the medians.
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// 1 and 8 threads in turn, five times each; the medians and the ratio of the
+// throughputs. Where other processes share the cores, CPU time per increment
+// tells contention (it grows with lock waits and cache-line transfers) apart
+// from the share of the machine the process got (cores used).
 void BM_ThreadScaling(benchmark::State& state) {
     for (auto _ : state) {
-        std::vector<double> one, eight;
+        std::vector<Throughput> one, eight;
         for (int round = 0; round < 5; ++round) {
             one.push_back(throughput(1, std::chrono::milliseconds(400)));
             eight.push_back(throughput(8, std::chrono::milliseconds(400)));
         }
-        std::sort(one.begin(), one.end());
-        std::sort(eight.begin(), eight.end());
-        state.counters["per_s_1_thread"] = one[2];
-        state.counters["per_s_8_threads"] = eight[2];
-        state.counters["ratio_8_to_1"] = eight[2] / one[2];
+        auto field = [](const std::vector<Throughput>& runs, double Throughput::*member) {
+            std::vector<double> values;
+            for (const auto& run : runs) values.push_back(run.*member);
+            return median(values);
+        };
+        state.counters["per_s_1"] = field(one, &Throughput::perSecond);
+        state.counters["per_s_8"] = field(eight, &Throughput::perSecond);
+        state.counters["ratio_8_to_1"] = state.counters["per_s_8"] / state.counters["per_s_1"];
+        state.counters["cpu_ns_1"] = field(one, &Throughput::cpuNsPerIncrement);
+        state.counters["cpu_ns_8"] = field(eight, &Throughput::cpuNsPerIncrement);
+        state.counters["cores_1"] = field(one, &Throughput::coresUsed);
+        state.counters["cores_8"] = field(eight, &Throughput::coresUsed);
     }
 }
 BENCHMARK(BM_ThreadScaling)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -14,7 +14,7 @@
 #include "skald/platform/timer.h"
 #include "support/test_current_date_provider.h"
 #include "support/test_dispatch_queue_wrapper.h"
-#include "util/random.h"
+#include "sdk/sdk_fixture.h"
 
 namespace skald::test {
 namespace {
@@ -60,13 +60,6 @@ class TimerQueue : public TestDispatchQueueWrapper {
     bool repeating = false;
     Block tick;
     std::shared_ptr<ManualTimer> timer;
-};
-
-class FixedRandom : public Random {
-  public:
-    explicit FixedRandom(double value) : value(value) {}
-    double nextNumber() override { return value; }
-    double value;
 };
 
 class AggregatorTest : public ::testing::Test {

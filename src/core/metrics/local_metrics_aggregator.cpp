@@ -15,8 +15,7 @@ void LocalMetricsAggregator::add(MetricType type, const std::string& key, double
         exportKey += '@';
         exportKey += unit.unit();
     }
-    std::string tagsKey;
-    tags.appendKey(tagsKey);
+    std::string tagsKey = tags.key();
 
     std::lock_guard guard(lock_);
     auto& series = summaries_[exportKey];

@@ -35,19 +35,31 @@ MetricTags MetricTagList::toMap() const {
     return map;
 }
 
-void appendLengthPrefixed(std::string& out, const std::string& text) {
+char* writeLengthPrefixed(char* out, std::string_view text) {
     const uint32_t length = static_cast<uint32_t>(text.size());
-    char bytes[sizeof length];
-    std::memcpy(bytes, &length, sizeof length);
-    out.append(bytes, sizeof bytes);
-    out.append(text);
+    std::memcpy(out, &length, sizeof length);
+    std::memcpy(out + sizeof length, text.data(), text.size());
+    return out + sizeof length + text.size();
 }
 
-void MetricTagList::appendKey(std::string& out) const {
+size_t MetricTagList::keySize() const {
+    size_t size = 0;
+    for (const Tag& tag : *this) size += lengthPrefixedSize(*tag.key) + lengthPrefixedSize(*tag.value);
+    return size;
+}
+
+char* MetricTagList::writeKey(char* out) const {
     for (const Tag& tag : *this) {
-        appendLengthPrefixed(out, *tag.key);
-        appendLengthPrefixed(out, *tag.value);
+        out = writeLengthPrefixed(out, *tag.key);
+        out = writeLengthPrefixed(out, *tag.value);
     }
+    return out;
+}
+
+std::string MetricTagList::key() const {
+    std::string key(keySize(), '\0');
+    writeKey(key.data());
+    return key;
 }
 
 }  // namespace skald

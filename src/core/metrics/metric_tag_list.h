@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/metrics/metric.h"
@@ -29,9 +31,13 @@ class MetricTagList {
     bool empty() const { return size_ == 0; }
 
     MetricTags toMap() const;
-    /// Appends each key and value, length-prefixed so that no two tag sets
-    /// give the same text.
-    void appendKey(std::string& out) const;
+    /// Each key and value, length-prefixed so that no two tag sets give the
+    /// same text.
+    std::string key() const;
+    /// The room `writeKey` needs.
+    size_t keySize() const;
+    /// Writes `key()` at `out`; gives its end.
+    char* writeKey(char* out) const;
 
   private:
     const Tag* data() const { return heap_.empty() ? inline_.data() : heap_.data(); }
@@ -43,7 +49,11 @@ class MetricTagList {
     size_t size_ = 0;
 };
 
-/// Appends the length of `text` and then `text`.
-void appendLengthPrefixed(std::string& out, const std::string& text);
+/// The room `writeLengthPrefixed` needs for `text`.
+inline size_t lengthPrefixedSize(std::string_view text) {
+    return sizeof(uint32_t) + text.size();
+}
+/// Writes the length of `text` and then `text` at `out`; gives the end.
+char* writeLengthPrefixed(char* out, std::string_view text);
 
 }  // namespace skald

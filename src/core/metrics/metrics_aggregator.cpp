@@ -155,11 +155,15 @@ void BucketMetricsAggregator::add(MetricType type, const std::string& key, doubl
     if (beforeEmitMetric_ && !beforeEmitMetric_(key, tags.toMap())) return;
 
     const uint64_t timestamp = bucketTimestamp();
+    // Type, name, unit and tags; written in place, as this runs for every value.
     std::string& bucketKey = bucketKeyBuffer();
-    bucketKey += metricTypeLetter(type);
-    appendLengthPrefixed(bucketKey, key);
-    appendLengthPrefixed(bucketKey, unit.unit());
-    tags.appendKey(bucketKey);
+    bucketKey.resize(1 + lengthPrefixedSize(key) + lengthPrefixedSize(unit.unit()) +
+                     tags.keySize());
+    char* out = bucketKey.data();
+    *out++ = metricTypeLetter(type)[0];
+    out = writeLengthPrefixed(out, key);
+    out = writeLengthPrefixed(out, unit.unit());
+    tags.writeKey(out);
 
     const uint64_t added = type == MetricType::Set
                                ? addToSet(key, value, unit, tags, timestamp, bucketKey)
