@@ -7,36 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <new>
 #include <thread>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "bench_support.h"
 #include "skald/metrics.h"
-
-namespace {
-
-// Per thread, so that counting adds no shared write to the threads measured.
-thread_local uint64_t tAllocations = 0;
-
-}  // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    ++tAllocations;
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-    throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
 
 namespace {
 
@@ -72,10 +52,10 @@ const MetricsAPI::Tags kTags = {{"route", "/checkout"}, {"method", "POST"}, {"st
 
 void BM_CounterIncrementThreeTags(benchmark::State& state) {
     auto& metrics = *setup().metrics;
-    const uint64_t before = tAllocations;
+    const uint64_t before = bench::allocationsOfThisThread();
     for (auto _ : state) metrics.increment("http.requests", 1, MeasurementUnit::none(), kTags);
     state.counters["allocs_per_increment"] =
-        static_cast<double>(tAllocations - before) / static_cast<double>(state.iterations());
+        static_cast<double>(bench::allocationsOfThisThread() - before) / static_cast<double>(state.iterations());
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CounterIncrementThreeTags)->Threads(1)->Threads(2)->Threads(8)->UseRealTime();
@@ -123,34 +103,31 @@ Throughput throughput(int threads, std::chrono::milliseconds duration) {
     return {increments / seconds, cpu * 1e9 / increments, cpu / seconds};
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // 1 and 8 threads in turn, five times each; the medians and the ratio of the
 // throughputs. Where other processes share the cores, CPU time per increment
 // tells contention (it grows with lock waits and cache-line transfers) apart
 // from the share of the machine the process got (cores used).
 void BM_ThreadScaling(benchmark::State& state) {
+    constexpr size_t kRounds = 5;
     for (auto _ : state) {
-        std::vector<Throughput> one, eight;
-        for (int round = 0; round < 5; ++round) {
-            one.push_back(throughput(1, std::chrono::milliseconds(400)));
-            eight.push_back(throughput(8, std::chrono::milliseconds(400)));
+        std::array<Throughput, kRounds> one{}, eight{};
+        for (size_t round = 0; round < kRounds; ++round) {
+            one[round] = throughput(1, std::chrono::milliseconds(400));
+            eight[round] = throughput(8, std::chrono::milliseconds(400));
         }
-        auto field = [](const std::vector<Throughput>& runs, double Throughput::*member) {
-            std::vector<double> values;
-            for (const auto& run : runs) values.push_back(run.*member);
-            return median(values);
+        auto median = [](const std::array<Throughput, kRounds>& runs, double Throughput::*member) {
+            std::array<double, kRounds> values{};
+            for (size_t i = 0; i < kRounds; ++i) values[i] = runs[i].*member;
+            std::sort(values.begin(), values.end());
+            return values[kRounds / 2];
         };
-        state.counters["per_s_1"] = field(one, &Throughput::perSecond);
-        state.counters["per_s_8"] = field(eight, &Throughput::perSecond);
+        state.counters["per_s_1"] = median(one, &Throughput::perSecond);
+        state.counters["per_s_8"] = median(eight, &Throughput::perSecond);
         state.counters["ratio_8_to_1"] = state.counters["per_s_8"] / state.counters["per_s_1"];
-        state.counters["cpu_ns_1"] = field(one, &Throughput::cpuNsPerIncrement);
-        state.counters["cpu_ns_8"] = field(eight, &Throughput::cpuNsPerIncrement);
-        state.counters["cores_1"] = field(one, &Throughput::coresUsed);
-        state.counters["cores_8"] = field(eight, &Throughput::coresUsed);
+        state.counters["cpu_ns_1"] = median(one, &Throughput::cpuNsPerIncrement);
+        state.counters["cpu_ns_8"] = median(eight, &Throughput::cpuNsPerIncrement);
+        state.counters["cores_1"] = median(one, &Throughput::coresUsed);
+        state.counters["cores_8"] = median(eight, &Throughput::coresUsed);
     }
 }
 BENCHMARK(BM_ThreadScaling)->Iterations(1)->Unit(benchmark::kMillisecond);
