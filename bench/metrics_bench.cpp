@@ -11,6 +11,10 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 #include <thread>
 #include <vector>
 
@@ -72,9 +76,29 @@ double processCpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-// `threads` threads recording the same counter for `duration`.
-Throughput throughput(int threads, std::chrono::milliseconds duration) {
-    auto& metrics = *setup().metrics;
+// For comparison: the same counter in one map behind one lock, as a plain
+// aggregator would keep it (key text built and looked up the same way).
+class OneLockCounter {
+  public:
+    void increment(const std::string& key, double value, const MetricsAPI::Tags& tags) {
+        std::string bucketKey = "c";
+        bucketKey += key;
+        for (const auto& [name, tag] : tags) {
+            bucketKey += name;
+            bucketKey += tag;
+        }
+        std::lock_guard guard(lock_);
+        values_[bucketKey] += value;
+    }
+
+  private:
+    std::mutex lock_;
+    std::unordered_map<std::string, double> values_;
+};
+
+// `threads` threads recording the same counter for `duration` through `record`.
+template <typename Record>
+Throughput throughput(int threads, std::chrono::milliseconds duration, Record& record) {
     std::atomic<bool> go{false}, stop{false};
     std::atomic<uint64_t> total{0};
     std::vector<std::thread> workers;
@@ -83,8 +107,7 @@ Throughput throughput(int threads, std::chrono::milliseconds duration) {
             while (!go.load()) std::this_thread::yield();
             uint64_t count = 0;
             while (!stop.load(std::memory_order_relaxed)) {
-                for (int i = 0; i < 64; ++i)
-                    metrics.increment("http.requests", 1, MeasurementUnit::none(), kTags);
+                for (int i = 0; i < 64; ++i) record();
                 count += 64;
             }
             total.fetch_add(count);
@@ -107,13 +130,23 @@ Throughput throughput(int threads, std::chrono::milliseconds duration) {
 // throughputs. Where other processes share the cores, CPU time per increment
 // tells contention (it grows with lock waits and cache-line transfers) apart
 // from the share of the machine the process got (cores used).
+// With argument 1 the comparison with one lock runs instead.
 void BM_ThreadScaling(benchmark::State& state) {
     constexpr size_t kRounds = 5;
+    auto& metrics = *setup().metrics;
+    OneLockCounter oneLock;
+    std::function<void()> record = [&] {
+        metrics.increment("http.requests", 1, MeasurementUnit::none(), kTags);
+    };
+    if (state.range(0) == 1) {
+        record = [&] { oneLock.increment("http.requests", 1, kTags); };
+        state.SetLabel("one lock, for comparison");
+    }
     for (auto _ : state) {
         std::array<Throughput, kRounds> one{}, eight{};
         for (size_t round = 0; round < kRounds; ++round) {
-            one[round] = throughput(1, std::chrono::milliseconds(400));
-            eight[round] = throughput(8, std::chrono::milliseconds(400));
+            one[round] = throughput(1, std::chrono::milliseconds(400), record);
+            eight[round] = throughput(8, std::chrono::milliseconds(400), record);
         }
         auto median = [](const std::array<Throughput, kRounds>& runs, double Throughput::*member) {
             std::array<double, kRounds> values{};
@@ -130,7 +163,7 @@ void BM_ThreadScaling(benchmark::State& state) {
         state.counters["cores_8"] = median(eight, &Throughput::coresUsed);
     }
 }
-BENCHMARK(BM_ThreadScaling)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ThreadScaling)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
