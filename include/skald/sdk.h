@@ -51,8 +51,9 @@ class SDK {
     /// The options of the last start, or null.
     static std::shared_ptr<Options> options();
     static std::shared_ptr<Span> span();
-    /// The current hub's metrics entry; never null. Hold it where values are
-    /// recorded often: asking for it takes the SDK's hub lock.
+    /// The current hub's metrics entry; never null. Values go to the hub that
+    /// was current when it was asked for: ask after start. Hold it where values
+    /// are recorded often, as asking takes the SDK's hub lock.
     static std::shared_ptr<MetricsAPI> metrics();
 
     static Id captureEvent(std::shared_ptr<Event> event);

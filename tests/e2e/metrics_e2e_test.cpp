@@ -211,8 +211,9 @@ TEST_F(MetricsEndToEnd, RateLimitedMetricBucketsAreDroppedAndReported) {
     std::string error;
     ASSERT_TRUE(receiver->start(&error)) << error;
 
-    ASSERT_EQ(runExample({"--message", "first", "--metrics", "0.5", "--metrics-flush", "now",
-                          "--message", "last"}),
+    // The answer to the first message brings the limit; the metrics are sent after it.
+    ASSERT_EQ(runExample({"--message", "first", "--sleep", "1", "--metrics", "0.5",
+                          "--metrics-flush", "now", "--message", "last"}),
               0)
         << exampleLog();
     uint64_t dropped = 0;
