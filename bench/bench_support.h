@@ -2,7 +2,14 @@
 
 #include <memory>
 
+#include "core/client.h"
+#include "core/debug_image_provider.h"
+#include "core/dependency_container.h"
+#include "core/thread_inspector.h"
+#include "skald/hub.h"
+#include "skald/scope.h"
 #include "transport/transport.h"
+#include "transport/transport_adapter.h"
 #include "util/dispatch_queue_wrapper.h"
 
 namespace skald::bench {
@@ -20,5 +27,19 @@ class DroppingQueue : public DispatchQueueWrapper {
   public:
     void dispatchAsync(Block) override {}
 };
+
+/// A hub over a client that sends nothing, with a scope and `queue` as its queue.
+inline std::shared_ptr<Hub> hubWithoutSending(const std::shared_ptr<Options>& options,
+                                              std::shared_ptr<DispatchQueueWrapper> queue) {
+    auto adapter = std::make_shared<TransportAdapter>(
+        std::vector<std::shared_ptr<Transport>>{std::make_shared<NullTransport>()}, options);
+    auto client = std::make_shared<Client>(
+        options, adapter, nullptr, false, std::make_shared<ThreadInspector>(*options),
+        DependencyContainer::sharedInstance()->debugImageProvider(),
+        DependencyContainer::sharedInstance()->random());
+    return std::make_shared<Hub>(client, std::make_shared<Scope>(100),
+                                 DependencyContainer::sharedInstance()->crashWrapper(),
+                                 std::move(queue));
+}
 
 }  // namespace skald::bench

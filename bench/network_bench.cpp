@@ -76,15 +76,7 @@ void BM_LoopbackRequest(benchmark::State& state) {
                                       .string();
     options->setTracesSampleRate(1.0);
     options->maxBreadcrumbs = 100;
-    auto adapter = std::make_shared<TransportAdapter>(
-        std::vector<std::shared_ptr<Transport>>{std::make_shared<NullTransport>()}, options);
-    auto client = std::make_shared<Client>(
-        options, adapter, nullptr, false, std::make_shared<ThreadInspector>(*options),
-        DependencyContainer::sharedInstance()->debugImageProvider(),
-        DependencyContainer::sharedInstance()->random());
-    auto hub = std::make_shared<Hub>(client, std::make_shared<Scope>(100),
-                                     DependencyContainer::sharedInstance()->crashWrapper(),
-                                     std::make_shared<DroppingQueue>());
+    auto hub = bench::hubWithoutSending(options, std::make_shared<DroppingQueue>());
     SDK::setCurrentHub(hub);
 
     auto tracker = NetworkTracker::shared();

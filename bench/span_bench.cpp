@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <new>
 
+#include "allocation_counter.h"
 #include "bench_support.h"
 #include "core/client.h"
 #include "core/debug_image_provider.h"
@@ -24,30 +25,8 @@
 
 namespace {
 
-std::atomic<uint64_t> gAllocations{0};
-
-}  // namespace
-
-// Every heap allocation of the process is counted. The replacements pair
-// malloc with free themselves, which the compiler cannot see at call sites.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-    throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-
-namespace {
-
 using namespace skald;
 using bench::DroppingQueue;
-using bench::NullTransport;
 
 struct TracingSetup {
     explicit TracingSetup(double sampleRate) {
@@ -57,15 +36,7 @@ struct TracingSetup {
                                        ("skald-span-bench-" + std::to_string(::getpid())))
                                           .string();
         options->setTracesSampleRate(sampleRate);
-        auto adapter = std::make_shared<TransportAdapter>(
-            std::vector<std::shared_ptr<Transport>>{std::make_shared<NullTransport>()}, options);
-        auto client = std::make_shared<Client>(
-            options, adapter, nullptr, false, std::make_shared<ThreadInspector>(*options),
-            DependencyContainer::sharedInstance()->debugImageProvider(),
-            DependencyContainer::sharedInstance()->random());
-        hub = std::make_shared<Hub>(client, std::make_shared<Scope>(100),
-                                    DependencyContainer::sharedInstance()->crashWrapper(),
-                                    std::make_shared<DroppingQueue>());
+        hub = bench::hubWithoutSending(options, std::make_shared<DroppingQueue>());
     }
     ~TracingSetup() { std::filesystem::remove_all(options->cacheDirectoryPath); }
 
@@ -80,10 +51,10 @@ void BM_ChildSpanStartFinish(benchmark::State& state) {
     uint64_t spans = 0;
     size_t underThisTracer = 0;
     for (auto _ : state) {
-        const uint64_t before = gAllocations.load(std::memory_order_relaxed);
+        const uint64_t before = bench::allocationsOfThisThread();
         auto child = tracer->startChild("db.query", std::nullopt);
         child->finish();
-        allocations += gAllocations.load(std::memory_order_relaxed) - before;
+        allocations += bench::allocationsOfThisThread() - before;
         ++spans;
         // A transaction holds at most its limit of children: start another.
         if (++underThisTracer == Tracer::kMaxChildren) {
@@ -104,10 +75,10 @@ void BM_TransactionStartFinish(benchmark::State& state) {
     uint64_t allocations = 0;
     uint64_t transactions = 0;
     for (auto _ : state) {
-        const uint64_t before = gAllocations.load(std::memory_order_relaxed);
+        const uint64_t before = bench::allocationsOfThisThread();
         auto transaction = setup.hub->startTransaction("bench", "task");
         transaction->finish();
-        allocations += gAllocations.load(std::memory_order_relaxed) - before;
+        allocations += bench::allocationsOfThisThread() - before;
         ++transactions;
     }
     state.counters["allocs_per_transaction"] = static_cast<double>(allocations) / transactions;

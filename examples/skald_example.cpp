@@ -44,6 +44,11 @@ commands:
   --transaction NAME        run a transaction bound to the scope: three nested
                             spans (the innermost left open, so it ends as
                             deadline_exceeded) and an error captured inside it
+  --metrics SECONDS         enable metrics and record them for SECONDS: every
+                            100 ms a counter, a distribution, a gauge and a set
+                            member (see recordMetrics); the first five rounds
+                            and a timing inside a bound transaction
+  --metrics-flush X         send the metrics recorded so far (X is ignored)
   --lifecycle EVENT         tell the SDK what the application does: active,
                             resign, background, foreground or terminate
   --sleep SECONDS           wait (a crash after 2 s is not a start-up crash)
@@ -66,6 +71,7 @@ struct Settings {
     std::optional<size_t> maxBreadcrumbs;
     bool crashHandler = true;
     double tracesSampleRate = 1.0;
+    bool metrics = false;
 };
 
 bool splitPair(const std::string& text, char separator, std::string& key, std::string& value) {
@@ -193,6 +199,34 @@ bool crash(const std::string& kind) {
 
 }  // namespace
 
+// Round n records: "example.requests" +1 and "example.latency" (n % 7) + 0.5 ms,
+// both with the two tags below; the gauge "example.queue depth!" n % 5; the
+// set "example.users" member "user-<n % 13>". tests/e2e/metrics_e2e_test.cpp
+// computes what must arrive from the printed number of rounds.
+void recordMetrics(double seconds) {
+    auto metrics = skald::SDK::metrics();
+    const skald::MetricsAPI::Tags tags = {{"route", "/checkout"},
+                                          {"tag key/with spaces", "a,b|c\\d"}};
+    skald::ScopedSpan transaction(skald::SDK::startTransaction("metrics", "example.metrics", true));
+    metrics->timing("example.timed",
+                    [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); });
+    const auto start = std::chrono::steady_clock::now();
+    const auto length = std::chrono::duration<double>(seconds);
+    int rounds = 0;
+    for (; std::chrono::steady_clock::now() - start < length; ++rounds) {
+        if (rounds == 5) transaction.finish();
+        metrics->increment("example.requests", 1, skald::MeasurementUnit::none(), tags);
+        metrics->distribution("example.latency", rounds % 7 + 0.5,
+                              skald::MeasurementUnit::Duration::millisecond(), tags);
+        metrics->gauge("example.queue depth!", rounds % 5, skald::MeasurementUnit::none(),
+                       {{"queue", "main"}});
+        metrics->set("example.users", "user-" + std::to_string(rounds % 13));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    transaction.finish();
+    std::printf("metrics rounds: %d\n", rounds);
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     Settings settings;
@@ -217,6 +251,10 @@ int main(int argc, char** argv) {
             settings.maxBreadcrumbs = static_cast<size_t>(std::atoll(args[++i].c_str()));
         } else if (arg == "--debug") {
             settings.debug = true;
+        } else if (arg == "--metrics") {
+            // Also a command: metrics must be on from the start.
+            settings.metrics = true;
+            commands.push_back(arg);
         } else if (arg == "--release" || arg == "--environment" || arg == "--cache-dir" ||
                    arg == "--flush") {
             const auto* text = value();
@@ -243,6 +281,7 @@ int main(int argc, char** argv) {
         options.enableCrashHandler = settings.crashHandler;
         options.setTracesSampleRate(settings.tracesSampleRate);
         if (settings.maxBreadcrumbs) options.maxBreadcrumbs = *settings.maxBreadcrumbs;
+        options.enableMetrics = settings.metrics;
     });
 
     for (size_t i = 0; i < commands.size(); ++i) {
@@ -319,6 +358,10 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(text->c_str())));
         } else if (command == "--transaction") {
             runTransaction(*text);
+        } else if (command == "--metrics") {
+            recordMetrics(std::atof(text->c_str()));
+        } else if (command == "--metrics-flush") {
+            skald::SDK::metrics()->flush();
         } else if (command == "--crashed-last-run") {
             std::printf("crashed last run: %s\n", skald::SDK::crashedLastRun() ? "yes" : "no");
         } else if (command == "--crash") {

@@ -25,6 +25,8 @@ class Client;
 class CrashWrapper;
 class DispatchQueueWrapper;
 class Integration;
+class LocalMetricsAggregator;
+class MetricsAPI;
 class Scope;
 class Session;
 class Span;
@@ -129,6 +131,12 @@ class Hub : public std::enable_shared_from_this<Hub> {
 
     std::map<std::string, std::string> getDefaultTagsForMetrics() const;
     std::shared_ptr<Span> getCurrentSpan();
+    /// The span's metrics summary; null for spans that keep none, or when
+    /// `enableSpanLocalMetricAggregation` is off.
+    std::shared_ptr<LocalMetricsAggregator> getLocalMetricsAggregator(
+        const std::shared_ptr<Span>& span);
+    /// The metrics entry, made with the hub. It keeps the hub alive.
+    std::shared_ptr<MetricsAPI> metrics();
 
     FlushResult flush(double timeoutSeconds);
     void close();
@@ -162,6 +170,9 @@ class Hub : public std::enable_shared_from_this<Hub> {
     std::weak_ptr<SessionListener> sessionListener_;
     std::shared_ptr<Session> session_;
     std::vector<std::shared_ptr<Integration>> installedIntegrations_;
+    class MetricsDelegate;
+    std::unique_ptr<MetricsDelegate> metricsDelegate_;
+    std::shared_ptr<MetricsAPI> metrics_;
 };
 
 }  // namespace skald

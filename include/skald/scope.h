@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -130,6 +131,9 @@ class Scope {
 
     mutable std::mutex spanMutex_;
     std::shared_ptr<Span> span_;
+    /// Whether span_ is set, read without the lock: most reads find none
+    /// (every recorded metric asks), and they need not wait for each other.
+    std::atomic<bool> hasSpan_{false};
 
     mutable std::mutex tagMutex_;
     std::map<std::string, std::string> tags_;

@@ -17,6 +17,7 @@ namespace skald {
 class AppStartMeasurement;
 class Breadcrumb;
 class Hub;
+class MetricsAPI;
 class Scope;
 class Span;
 class TransactionContext;
@@ -50,6 +51,10 @@ class SDK {
     /// The options of the last start, or null.
     static std::shared_ptr<Options> options();
     static std::shared_ptr<Span> span();
+    /// The current hub's metrics entry; never null. Values go to the hub that
+    /// was current when it was asked for: ask after start. Hold it where values
+    /// are recorded often, as asking takes the SDK's hub lock.
+    static std::shared_ptr<MetricsAPI> metrics();
 
     static Id captureEvent(std::shared_ptr<Event> event);
     static Id captureEvent(std::shared_ptr<Event> event, const std::shared_ptr<Scope>& scope);

@@ -8,6 +8,7 @@
 #include "skald/event.h"
 #include "skald/exception_object.h"
 #include "skald/lifecycle.h"
+#include "skald/metrics.h"
 #include "skald/options.h"
 #include "skald/scope.h"
 #include "skald/scoped_span.h"

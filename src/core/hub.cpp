@@ -9,11 +9,13 @@
 #include "core/dependency_container.h"
 #include "core/installation.h"
 #include "core/integration.h"
+#include "core/metrics/local_metrics_aggregator.h"
 #include "core/tracing/sampling.h"
 #include "core/tracing/tracer.h"
 #include "core/tracing/transaction.h"
 #include "persistence/file_manager.h"
 #include "skald/breadcrumb.h"
+#include "skald/metrics.h"
 #include "skald/options.h"
 #include "skald/scope.h"
 #include "skald/sdk.h"
@@ -64,6 +66,29 @@ void logSessionStatus(const char* format, const std::shared_ptr<Session>& sessio
 
 }  // namespace
 
+/// The hub's side of its metrics entry. The scope is taken once: the hub
+/// never replaces it, and every value asks for its span.
+class Hub::MetricsDelegate final : public MetricsAPIDelegate {
+  public:
+    explicit MetricsDelegate(Hub& hub) : hub_(hub) {}
+    std::map<std::string, std::string> getDefaultTagsForMetrics() const override {
+        return hub_.getDefaultTagsForMetrics();
+    }
+    std::shared_ptr<Span> getCurrentSpan() override {
+        std::call_once(scopeOnce_, [this] { scope_ = hub_.scope(); });
+        return scope_->span();
+    }
+    std::shared_ptr<LocalMetricsAggregator> getLocalMetricsAggregator(
+        const std::shared_ptr<Span>& span) override {
+        return hub_.getLocalMetricsAggregator(span);
+    }
+
+  private:
+    Hub& hub_;
+    std::once_flag scopeOnce_;
+    std::shared_ptr<Scope> scope_;
+};
+
 Hub::Hub(std::shared_ptr<Client> client, std::shared_ptr<Scope> scope)
     : Hub(std::move(client), std::move(scope),
           DependencyContainer::sharedInstance()->crashWrapper(),
@@ -76,6 +101,13 @@ Hub::Hub(std::shared_ptr<Client> client, std::shared_ptr<Scope> scope,
       client_(std::move(client)),
       dispatchQueue_(std::move(dispatchQueue)),
       crashWrapper_(std::move(crashWrapper)) {
+    const auto container = DependencyContainer::sharedInstance();
+    const auto& options = client_ ? client_->options() : nullptr;
+    metricsDelegate_ = std::make_unique<MetricsDelegate>(*this);
+    metrics_ = std::make_shared<MetricsAPI>(
+        options && options->enableMetrics, client_, container->dateProvider(), dispatchQueue_,
+        *container->random(), options ? options->beforeEmitMetric : BeforeEmitMetricCallback());
+    metrics_->setDelegate(metricsDelegate_.get());
     if (scope_ && crashWrapper_) crashWrapper_->enrichScope(*scope_);
 }
 
@@ -568,6 +600,19 @@ std::shared_ptr<Span> Hub::getCurrentSpan() {
     return scope()->span();
 }
 
+std::shared_ptr<LocalMetricsAggregator> Hub::getLocalMetricsAggregator(
+    const std::shared_ptr<Span>& span) {
+    auto client = getClient();
+    if (!client || !client->options()->enableSpanLocalMetricAggregation) return nullptr;
+    auto impl = std::dynamic_pointer_cast<SpanImpl>(span);
+    return impl ? impl->getLocalMetricsAggregator() : nullptr;
+}
+
+std::shared_ptr<MetricsAPI> Hub::metrics() {
+    auto self = weak_from_this().lock();
+    return self ? std::shared_ptr<MetricsAPI>(std::move(self), metrics_.get()) : metrics_;
+}
+
 bool Hub::waitForQueuedCaptures(double timeoutSeconds) {
     if (!dispatchQueue_ || dispatchQueue_->isCurrentQueue()) return true;
     auto done = std::make_shared<std::promise<void>>();
@@ -578,6 +623,7 @@ bool Hub::waitForQueuedCaptures(double timeoutSeconds) {
 }
 
 FlushResult Hub::flush(double timeoutSeconds) {
+    metrics_->flush();
     auto client = getClient();
     if (!client) return FlushResult::Success;
     // Transactions reach the client through the hub's queue: what is still
@@ -590,6 +636,7 @@ FlushResult Hub::flush(double timeoutSeconds) {
 }
 
 void Hub::close() {
+    metrics_->close();
     if (auto client = getClient()) {
         waitForQueuedCaptures(client->options()->shutdownTimeInterval);
         client->close();

@@ -56,6 +56,7 @@ Scope::Scope(const Scope& other) : maxBreadcrumbs_(other.maxBreadcrumbs_) {
     {
         std::lock_guard guard(other.spanMutex_);
         span_ = other.span_;
+        hasSpan_.store(span_ != nullptr, std::memory_order_release);
     }
 }
 
@@ -298,9 +299,11 @@ std::vector<Attachment> Scope::attachments() const {
 void Scope::setSpan(std::shared_ptr<Span> span) {
     std::lock_guard guard(spanMutex_);
     span_ = std::move(span);
+    hasSpan_.store(span_ != nullptr, std::memory_order_release);
 }
 
 std::shared_ptr<Span> Scope::span() const {
+    if (!hasSpan_.load(std::memory_order_acquire)) return nullptr;
     std::lock_guard guard(spanMutex_);
     return span_;
 }

@@ -82,6 +82,10 @@ std::shared_ptr<Span> SDK::span() {
     return currentHub()->scope()->span();
 }
 
+std::shared_ptr<MetricsAPI> SDK::metrics() {
+    return currentHub()->metrics();
+}
+
 Id SDK::captureEvent(std::shared_ptr<Event> event) {
     return currentHub()->captureEvent(std::move(event));
 }

@@ -49,6 +49,11 @@ void DispatchQueueWrapper::dispatchAfter(double seconds,
     queue_->after(platform::secondsToDuration(seconds), [block] { (*block)(); });
 }
 
+std::shared_ptr<platform::Timer> DispatchQueueWrapper::scheduleTimer(double seconds, bool repeats,
+                                                                     Block block) {
+    return queue_->scheduleTimer(platform::secondsToDuration(seconds), repeats, std::move(block));
+}
+
 std::shared_ptr<DispatchBlock> DispatchQueueWrapper::createDispatchBlock(Block block) {
     return std::make_shared<DispatchBlock>(std::move(block));
 }

@@ -11,6 +11,7 @@ namespace skald {
 
 namespace platform {
 class SerialQueue;
+class Timer;
 }
 
 using platform::Block;
@@ -39,6 +40,10 @@ class DispatchQueueWrapper {
     virtual bool dispatchSyncOnMainQueue(Block block, double timeoutSeconds);
     virtual void dispatchAfter(double seconds, Block block);
     virtual void dispatchAfter(double seconds, const std::shared_ptr<DispatchBlock>& block);
+    /// A timer whose block runs on this queue, first after `seconds`, then
+    /// every `seconds` when `repeats`; `invalidate` stops it.
+    virtual std::shared_ptr<platform::Timer> scheduleTimer(double seconds, bool repeats,
+                                                           Block block);
     virtual std::shared_ptr<DispatchBlock> createDispatchBlock(Block block);
     virtual void dispatchCancel(const std::shared_ptr<DispatchBlock>& block);
     virtual void dispatchOnce(OnceToken& token, const Block& block);

@@ -1,12 +1,11 @@
 #include "core/tracing/span_impl.h"
 
-#include "core/profiling_hooks.h"
-
 #include <unistd.h>
 
 #include <utility>
 
 #include "core/dependency_container.h"
+#include "core/metrics/local_metrics_aggregator.h"
 #include "core/profiling_hooks.h"
 #include "core/thread_inspector.h"
 #include "core/tracing/no_op_span.h"
@@ -251,6 +250,13 @@ std::vector<std::shared_ptr<Frame>> SpanImpl::frames() const {
     return frames_;
 }
 
+std::shared_ptr<LocalMetricsAggregator> SpanImpl::getLocalMetricsAggregator() {
+    std::lock_guard guard(stateMutex_);
+    if (!localMetricsAggregator_)
+        localMetricsAggregator_ = std::make_shared<LocalMetricsAggregator>();
+    return localMetricsAggregator_;
+}
+
 std::optional<std::string> SpanImpl::profileSessionId() const {
     std::lock_guard guard(stateMutex_);
     return profileSessionId_;
@@ -263,8 +269,10 @@ Json SpanImpl::serialize() const {
     SpanStatus status;
     std::vector<std::shared_ptr<Frame>> frames;
     std::optional<std::string> profileSessionId;
+    std::shared_ptr<LocalMetricsAggregator> metrics;
     {
         std::lock_guard guard(stateMutex_);
+        metrics = localMetricsAggregator_;
         start = startTimestamp_;
         end = timestamp_;
         status = status_;
@@ -274,6 +282,7 @@ Json SpanImpl::serialize() const {
     if (status != SpanStatus::Undefined) json["status"] = nameForSpanStatus(status);
     if (end) json["timestamp"] = timeIntervalSince1970(*end);
     json["start_timestamp"] = timeIntervalSince1970(start);
+    if (metrics) json["_metrics_summary"] = metrics->serialize();
 
     Json data = this->data();
     if (!data.empty()) {

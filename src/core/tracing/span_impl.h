@@ -13,6 +13,7 @@
 namespace skald {
 
 class CurrentDateProvider;
+class LocalMetricsAggregator;
 class Tracer;
 
 /// A span of a transaction. Its timestamps come from one monotonic clock
@@ -88,6 +89,9 @@ class SpanImpl : public Span, public std::enable_shared_from_this<SpanImpl> {
 
     std::shared_ptr<Tracer> tracer() const { return tracer_.lock(); }
 
+    /// The summary of the metrics recorded while this span was bound; made on first use.
+    std::shared_ptr<LocalMetricsAggregator> getLocalMetricsAggregator();
+
     /// Sets the end timestamp (unless set), the status and the finished flag,
     /// without telling the tracer; false when the span had already finished.
     bool finishLocally(SpanStatus status);
@@ -127,6 +131,7 @@ class SpanImpl : public Span, public std::enable_shared_from_this<SpanImpl> {
     /// While set, a continuous profiler that starts before the span finishes
     /// gives it its id: the profilers started so far when it began.
     std::optional<uint64_t> continuousStartsSeen_;
+    std::shared_ptr<LocalMetricsAggregator> localMetricsAggregator_;
 
     uint64_t startSystemTime_ = 0;
     int threadId_ = 0;
