@@ -10,7 +10,6 @@
 #include "core/dependency_container.h"
 #include "platform/dispatch/serial_queue.h"
 #include "profiling/monotonic_clock.h"
-#include "profiling/thread_handle.h"
 #include "skald/platform/timer.h"
 #include "util/current_date_provider.h"
 #include "util/file_io.h"
@@ -51,14 +50,6 @@ Json continuousValues(const std::vector<MetricReading>& readings) {
 }
 
 }  // namespace
-
-std::optional<uint64_t> processCpuMicros() {
-    const auto text = readFileContents("/proc/self/stat", nullptr, 4096);
-    if (!text) return std::nullopt;
-    const auto stat = parseThreadStat(*text);
-    if (!stat) return std::nullopt;
-    return stat->userTimeMicros + stat->systemTimeMicros;
-}
 
 std::optional<uint64_t> processResidentBytes() {
     const auto text = readFileContents("/proc/self/statm", nullptr, 4096);
@@ -105,15 +96,16 @@ void MetricProfiler::recordMetrics() {
     const uint64_t real = monotonicNanos();
     const double wall = secondsSince1970();
     std::optional<MetricReading> cpu;
-    if (const auto micros = processCpuMicros()) {
+    if (const auto seconds = cpuReader_.cpuSeconds()) {
+        const auto micros = static_cast<uint64_t>(*seconds * 1e6);
         std::lock_guard guard(mutex_);
-        if (previousCpu_ && real > previousCpu_->wallNanos) {
-            const double busy = static_cast<double>(*micros - previousCpu_->cpuMicros) * 1000.0;
+        if (previousCpu_ && real > previousCpu_->wallNanos && micros >= previousCpu_->cpuMicros) {
+            const double busy = static_cast<double>(micros - previousCpu_->cpuMicros) * 1000.0;
             const double elapsed = static_cast<double>(real - previousCpu_->wallNanos);
             const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
             cpu = MetricReading{busy / elapsed / processors * 100.0, now, wall};
         }
-        previousCpu_ = CpuSample{*micros, real};
+        previousCpu_ = CpuSample{micros, real};
     } else {
         SKALD_LOG_ERROR("Failed to read CPU usages: %s", "/proc/self/stat could not be read");
     }

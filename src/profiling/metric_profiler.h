@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/system/process_usage.h"
 #include "skald/json.h"
 
 namespace skald::platform {
@@ -62,12 +63,11 @@ class MetricProfiler {
     std::vector<MetricReading> memoryFootprint_;
     std::vector<MetricReading> energy_;
     std::optional<CpuSample> previousCpu_;
+    platform::ProcessCpuReader cpuReader_;
     std::shared_ptr<platform::SerialQueue> queue_;
     std::shared_ptr<platform::Timer> timer_;
 };
 
-/// Total user and system CPU time of the process (/proc/self/stat), in µs.
-std::optional<uint64_t> processCpuMicros();
 /// Resident bytes of the process (/proc/self/statm).
 std::optional<uint64_t> processResidentBytes();
 

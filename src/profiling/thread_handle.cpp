@@ -12,68 +12,6 @@
 
 namespace skald::profiling {
 
-namespace {
-
-uint64_t ticksToMicros(uint64_t ticks) {
-    static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
-    if (ticksPerSecond <= 0) return 0;
-    return ticks * 1'000'000u / static_cast<uint64_t>(ticksPerSecond);
-}
-
-template <typename T>
-bool parseNumber(std::string_view text, T& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc{} && end == text.data() + text.size();
-}
-
-/// The fields after the name, split at spaces; the first is the state (field 3).
-std::vector<std::string_view> fieldsAfterName(std::string_view rest) {
-    std::vector<std::string_view> fields;
-    size_t position = 0;
-    while (position < rest.size()) {
-        while (position < rest.size() && (rest[position] == ' ' || rest[position] == '\n')) {
-            ++position;
-        }
-        if (position >= rest.size()) break;
-        const size_t end = rest.find_first_of(" \n", position);
-        fields.push_back(
-            rest.substr(position, end == std::string_view::npos ? rest.npos : end - position));
-        if (end == std::string_view::npos) break;
-        position = end;
-    }
-    return fields;
-}
-
-}  // namespace
-
-std::optional<ThreadStat> parseThreadStat(std::string_view line) {
-    // The name may hold spaces and parentheses: it ends at the last ")".
-    const size_t open = line.find('(');
-    const size_t close = line.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
-        return std::nullopt;
-    }
-    const auto fields = fieldsAfterName(line.substr(close + 1));
-    // Fields 3 (state) to 18 (priority) at least; the policy is field 41.
-    if (fields.size() < 16 || fields[0].size() != 1) return std::nullopt;
-    ThreadStat stat;
-    stat.name = std::string(line.substr(open + 1, close - open - 1));
-    stat.state = fields[0][0];
-    uint64_t userTicks = 0;
-    uint64_t systemTicks = 0;
-    if (!parseNumber(fields[11], userTicks) || !parseNumber(fields[12], systemTicks) ||
-        !parseNumber(fields[15], stat.priority)) {
-        return std::nullopt;
-    }
-    stat.userTimeMicros = ticksToMicros(userTicks);
-    stat.systemTimeMicros = ticksToMicros(systemTicks);
-    int policy = 0;
-    if (fields.size() > 38 && parseNumber(fields[38], policy) && policy >= 1 && policy <= 5) {
-        stat.policy = policy;
-    }
-    return stat;
-}
-
 ThreadHandle::ThreadHandle(pid_t thread) : thread_(thread) {}
 
 size_t ThreadHandle::readStatLine(char* buffer, size_t capacity) {

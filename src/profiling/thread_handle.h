@@ -9,25 +9,12 @@
 #include <vector>
 
 #include "platform/base/unique_fd.h"
+#include "platform/system/process_usage.h"
 
 namespace skald::profiling {
 
-/// What the kernel says of a thread at one moment (/proc/self/task/<tid>/stat).
-struct ThreadStat {
-    std::string name;
-    char state = '?';
-    uint64_t userTimeMicros = 0;
-    uint64_t systemTimeMicros = 0;
-    int32_t priority = -1;
-    /// Scheduling policy 1–5 as the kernel numbers it, else 0.
-    int policy = 0;
-
-    /// A thread is idle unless it is running (or about to run).
-    bool isIdle() const { return state != 'R'; }
-};
-
-/// Parses one stat line; nothing when it is not one.
-std::optional<ThreadStat> parseThreadStat(std::string_view line);
+using platform::parseThreadStat;
+using platform::ThreadStat;
 
 /// A thread of this process, by its kernel id. Keeps its stat file open, so
 /// that reading it again costs one system call.

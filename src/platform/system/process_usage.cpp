@@ -1,6 +1,5 @@
 #include "platform/system/process_usage.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,11 +9,42 @@
 #include <cstring>
 
 #include "platform/base/unique_fd.h"
+#include "platform/process/thread_ids.h"
 #include "platform/system/process_status.h"
 
 namespace skald::platform {
 
 namespace {
+
+uint64_t ticksToMicros(uint64_t ticks) {
+    static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    if (ticksPerSecond <= 0) return 0;
+    return ticks * 1'000'000u / static_cast<uint64_t>(ticksPerSecond);
+}
+
+template <typename T>
+bool parseNumber(std::string_view text, T& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc{} && end == text.data() + text.size();
+}
+
+/// The fields after the name, split at spaces; the first is the state (field 3).
+std::vector<std::string_view> fieldsAfterName(std::string_view rest) {
+    std::vector<std::string_view> fields;
+    size_t position = 0;
+    while (position < rest.size()) {
+        while (position < rest.size() && (rest[position] == ' ' || rest[position] == '\n')) {
+            ++position;
+        }
+        if (position >= rest.size()) break;
+        const size_t end = rest.find_first_of(" \n", position);
+        fields.push_back(
+            rest.substr(position, end == std::string_view::npos ? rest.npos : end - position));
+        if (end == std::string_view::npos) break;
+        position = end;
+    }
+    return fields;
+}
 
 // /proc files report size 0: read until the end, at most `limit` bytes.
 std::optional<std::string> readProcFile(const std::string& path, size_t limit = 4096) {
@@ -46,28 +76,38 @@ std::optional<uint64_t> writeBytesIn(const std::string& path) {
 
 }  // namespace
 
-std::optional<double> cpuSecondsFromStatLine(std::string_view line) {
-    // The command name may hold blanks and parentheses: fields count from its last ')'.
-    const auto close = line.rfind(')');
-    if (close == std::string_view::npos) return std::nullopt;
-    std::string_view rest = line.substr(close + 1);
-    unsigned long long ticks = 0;
-    // After the name: state is field 3, utime field 14, stime field 15.
-    for (int index = 3; index <= 15; ++index) {
-        const auto start = rest.find_first_not_of(' ');
-        if (start == std::string_view::npos) return std::nullopt;
-        rest.remove_prefix(start);
-        const auto end = std::min(rest.find_first_of(" \n"), rest.size());
-        if (index >= 14) {
-            unsigned long long value = 0;
-            const auto [last, error] = std::from_chars(rest.data(), rest.data() + end, value);
-            if (error != std::errc{} || last != rest.data() + end) return std::nullopt;
-            ticks += value;
-        }
-        rest.remove_prefix(end);
+std::optional<ThreadStat> parseThreadStat(std::string_view line) {
+    // The name may hold spaces and parentheses: it ends at the last ")".
+    const size_t open = line.find('(');
+    const size_t close = line.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+        return std::nullopt;
     }
-    const long perSecond = ::sysconf(_SC_CLK_TCK);
-    return static_cast<double>(ticks) / static_cast<double>(perSecond > 0 ? perSecond : 100);
+    const auto fields = fieldsAfterName(line.substr(close + 1));
+    // Fields 3 (state) to 18 (priority) at least; the policy is field 41.
+    if (fields.size() < 16 || fields[0].size() != 1) return std::nullopt;
+    ThreadStat stat;
+    stat.name = std::string(line.substr(open + 1, close - open - 1));
+    stat.state = fields[0][0];
+    uint64_t userTicks = 0;
+    uint64_t systemTicks = 0;
+    if (!parseNumber(fields[11], userTicks) || !parseNumber(fields[12], systemTicks) ||
+        !parseNumber(fields[15], stat.priority)) {
+        return std::nullopt;
+    }
+    stat.userTimeMicros = ticksToMicros(userTicks);
+    stat.systemTimeMicros = ticksToMicros(systemTicks);
+    int policy = 0;
+    if (fields.size() > 38 && parseNumber(fields[38], policy) && policy >= 1 && policy <= 5) {
+        stat.policy = policy;
+    }
+    return stat;
+}
+
+std::optional<double> cpuSecondsFromStatLine(std::string_view line) {
+    const auto stat = parseThreadStat(line);
+    if (!stat) return std::nullopt;
+    return static_cast<double>(stat->userTimeMicros + stat->systemTimeMicros) / 1e6;
 }
 
 ProcessCpuReader::ProcessCpuReader() : fd_(::open("/proc/self/stat", O_RDONLY | O_CLOEXEC)) {}
@@ -89,20 +129,13 @@ std::optional<double> processCpuSeconds() {
 
 std::vector<ThreadUsage> threadCpuTimes() {
     std::vector<ThreadUsage> usage;
-    DIR* directory = ::opendir("/proc/self/task");
-    if (directory == nullptr) return usage;
-    while (const dirent* entry = ::readdir(directory)) {
-        pid_t thread = 0;
-        const char* name = entry->d_name;
-        const auto [end, error] = std::from_chars(name, name + std::strlen(name), thread);
-        if (error != std::errc{} || *end != '\0' || thread <= 0) continue;
-        const auto text = readProcFile("/proc/self/task/" + std::string(name) + "/stat");
+    for (const pid_t thread : processThreadIds()) {
+        const auto text = readProcFile("/proc/self/task/" + std::to_string(thread) + "/stat");
         if (!text) continue;  // the thread has ended
         if (const auto seconds = cpuSecondsFromStatLine(*text)) {
             usage.push_back({thread, *seconds});
         }
     }
-    ::closedir(directory);
     return usage;
 }
 

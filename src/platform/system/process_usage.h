@@ -42,6 +42,23 @@ std::vector<ThreadUsage> threadCpuTimes();
 std::optional<uint64_t> processWriteBytes();
 std::optional<uint64_t> threadWriteBytes(pid_t thread);
 
+/// What the kernel says of a thread at one moment (/proc/self/task/<tid>/stat).
+struct ThreadStat {
+    std::string name;
+    char state = '?';
+    uint64_t userTimeMicros = 0;
+    uint64_t systemTimeMicros = 0;
+    int32_t priority = -1;
+    /// Scheduling policy 1–5 as the kernel numbers it, else 0.
+    int policy = 0;
+
+    /// A thread is idle unless it is running (or about to run).
+    bool isIdle() const { return state != 'R'; }
+};
+
+/// Parses one stat line; nothing when it is not one.
+std::optional<ThreadStat> parseThreadStat(std::string_view line);
+
 /// The CPU seconds of a /proc stat line (fields utime and stime); exposed for tests.
 std::optional<double> cpuSecondsFromStatLine(std::string_view line);
 
