@@ -127,7 +127,8 @@ TEST(ThreadInspectorTest, FromAnotherThreadTheMainThreadStaysFirst) {
 }
 
 TEST(ThreadInspectorTest, ThreadThatCannotBeStoppedIsListedWithoutAStack) {
-    std::atomic<bool> ready{false};
+    // Both named before the stacks are taken.
+    std::atomic<int> ready{0};
     std::atomic<bool> done{false};
     std::thread deaf([&] {
         ::pthread_setname_np(::pthread_self(), "skald-deaf");
@@ -135,14 +136,15 @@ TEST(ThreadInspectorTest, ThreadThatCannotBeStoppedIsListedWithoutAStack) {
         sigemptyset(&blocked);
         sigaddset(&blocked, crash::suspensionSignal());
         ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-        ready = true;
+        ++ready;
         while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     });
     std::thread answering([&] {
         ::pthread_setname_np(::pthread_self(), "skald-answers");
+        ++ready;
         while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     });
-    while (!ready) std::this_thread::yield();
+    while (ready < 2) std::this_thread::yield();
     const auto threads = makeInspector()->getCurrentThreadsWithStackTrace();
     done = true;
     deaf.join();
