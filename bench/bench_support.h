@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <memory>
 
 #include "core/client.h"
@@ -40,6 +42,13 @@ inline std::shared_ptr<Hub> hubWithoutSending(const std::shared_ptr<Options>& op
     return std::make_shared<Hub>(client, std::make_shared<Scope>(100),
                                  DependencyContainer::sharedInstance()->crashWrapper(),
                                  std::move(queue));
+}
+
+/// CPU time of the whole process, all threads, in seconds.
+inline double processCpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 }  // namespace skald::bench

@@ -70,12 +70,6 @@ struct Throughput {
     double coresUsed;       // CPU seconds per wall-clock second
 };
 
-double processCpuSeconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 // For comparison: the same counter in one map behind one lock, as a plain
 // aggregator would keep it (key text built and looked up the same way).
 class OneLockCounter {
@@ -114,12 +108,12 @@ Throughput throughput(int threads, std::chrono::milliseconds duration, Record& r
         });
     }
     const auto start = std::chrono::steady_clock::now();
-    const double cpuStart = processCpuSeconds();
+    const double cpuStart = skald::bench::processCpuSeconds();
     go = true;
     std::this_thread::sleep_for(duration);
     stop = true;
     for (auto& worker : workers) worker.join();
-    const double cpu = processCpuSeconds() - cpuStart;
+    const double cpu = skald::bench::processCpuSeconds() - cpuStart;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double increments = static_cast<double>(total.load());

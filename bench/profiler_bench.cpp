@@ -7,7 +7,6 @@
 //                                  alternated N times (default 7), as a ratio
 #include <benchmark/benchmark.h>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "profiling/profiler.h"
 #include "profiling/sampling_profiler.h"
 #include "profiling/thread_handle.h"
@@ -96,19 +96,9 @@ void BM_SampleRoundOfTwentyThreads(benchmark::State& state) {
 }
 BENCHMARK(BM_SampleRoundOfTwentyThreads)->Arg(1)->Arg(0)->Iterations(300)->UseRealTime();
 
-uint64_t processCpuNanos() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto toNanos = [](const timeval& time) {
-        return static_cast<uint64_t>(time.tv_sec) * 1'000'000'000u +
-               static_cast<uint64_t>(time.tv_usec) * 1000u;
-    };
-    return toNanos(usage.ru_utime) + toNanos(usage.ru_stime);
-}
-
 // A fixed amount of work on 8 threads; gives the process CPU time it took.
 uint64_t workload() {
-    const uint64_t started = processCpuNanos();
+    const double started = skald::bench::processCpuSeconds();
     std::vector<std::thread> threads;
     std::atomic<double> sink{0};
     for (int i = 0; i < 8; ++i) {
@@ -119,7 +109,7 @@ uint64_t workload() {
         });
     }
     for (auto& thread : threads) thread.join();
-    return processCpuNanos() - started;
+    return static_cast<uint64_t>((skald::bench::processCpuSeconds() - started) * 1e9);
 }
 
 /// CPU time of the SDK's own threads ("skald-*"), in nanoseconds from the scheduler.

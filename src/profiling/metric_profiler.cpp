@@ -4,25 +4,19 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <sstream>
 #include <thread>
 
+#include "core/crash_wrapper.h"
 #include "core/dependency_container.h"
 #include "platform/dispatch/serial_queue.h"
-#include "profiling/monotonic_clock.h"
+#include "profiling/clocks.h"
 #include "skald/platform/timer.h"
 #include "util/current_date_provider.h"
-#include "util/file_io.h"
 #include "util/log.h"
 
 namespace skald::profiling {
 
 namespace {
-
-double secondsSince1970() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 Json series(const char* unit, Json values) {
     return Json{{"unit", unit}, {"values", std::move(values)}};
@@ -51,17 +45,7 @@ Json continuousValues(const std::vector<MetricReading>& readings) {
 
 }  // namespace
 
-std::optional<uint64_t> processResidentBytes() {
-    const auto text = readFileContents("/proc/self/statm", nullptr, 4096);
-    if (!text) return std::nullopt;
-    std::istringstream fields(*text);
-    uint64_t size = 0;
-    uint64_t resident = 0;
-    if (!(fields >> size >> resident)) return std::nullopt;
-    return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-}
-
-MetricProfiler::MetricProfiler(ProfilerMode mode) : mode_(mode) {}
+MetricProfiler::MetricProfiler(ProfilerMode) {}
 
 MetricProfiler::~MetricProfiler() {
     stop();
@@ -94,7 +78,7 @@ void MetricProfiler::recordMetrics() {
     // The SDK's clock for the window, the real one for the CPU share.
     const uint64_t now = DependencyContainer::sharedInstance()->dateProvider()->systemTime();
     const uint64_t real = monotonicNanos();
-    const double wall = secondsSince1970();
+    const double wall = wallClockSeconds();
     std::optional<MetricReading> cpu;
     if (const auto seconds = cpuReader_.cpuSeconds()) {
         const auto micros = static_cast<uint64_t>(*seconds * 1e6);
@@ -110,8 +94,9 @@ void MetricProfiler::recordMetrics() {
         SKALD_LOG_ERROR("Failed to read CPU usages: %s", "/proc/self/stat could not be read");
     }
     std::optional<MetricReading> memory;
-    if (const auto bytes = processResidentBytes()) {
-        memory = MetricReading{static_cast<double>(*bytes), now, wall};
+    auto crashWrapper = DependencyContainer::sharedInstance()->crashWrapper();
+    if (const uint64_t bytes = crashWrapper ? crashWrapper->appMemorySize() : 0; bytes > 0) {
+        memory = MetricReading{static_cast<double>(bytes), now, wall};
     } else {
         SKALD_LOG_ERROR("Failed to read memory footprint: %s",
                         "/proc/self/statm could not be read");

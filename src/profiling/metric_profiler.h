@@ -26,9 +26,9 @@ struct MetricReading {
     double absoluteNSDateInterval = 0;
 };
 
-/// Process CPU usage and memory footprint every 100 ms while a profiler runs.
-/// Energy has no source on Linux without privileges: that series stays empty
-/// and is left out of the payloads.
+/// Process CPU usage and memory footprint (resident and swapped) every 100 ms while a profiler
+/// runs. Energy has no source on Linux without privileges: that series stays empty and is left out
+/// of the payloads.
 class MetricProfiler {
   public:
     static constexpr int kIntervalMillis = 100;
@@ -57,7 +57,6 @@ class MetricProfiler {
         uint64_t wallNanos;
     };
 
-    ProfilerMode mode_;
     mutable std::mutex mutex_;
     std::vector<MetricReading> cpuUsage_;
     std::vector<MetricReading> memoryFootprint_;
@@ -67,8 +66,5 @@ class MetricProfiler {
     std::shared_ptr<platform::SerialQueue> queue_;
     std::shared_ptr<platform::Timer> timer_;
 };
-
-/// Resident bytes of the process (/proc/self/statm).
-std::optional<uint64_t> processResidentBytes();
 
 }  // namespace skald::profiling

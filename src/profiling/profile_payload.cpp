@@ -9,6 +9,7 @@
 #include "core/tracing/transaction.h"
 #include "crash/recording/system_info.h"
 #include "model/data_category.h"
+#include "platform/base/text_lines.h"
 #include "platform/system/locale.h"
 #include "profiling/profiler.h"
 #include "skald/envelope.h"
@@ -24,10 +25,10 @@ namespace skald::profiling {
 
 namespace {
 
-std::string trimmedFile(const char* path) {
-    auto text = readFileContents(path, nullptr, 4096).value_or("");
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
+/// A one-line system file without its line end; empty when unreadable.
+std::string firstLineOf(const char* path) {
+    const auto text = readFileContents(path, nullptr, 4096);
+    return text ? std::string(platform::trimWhitespace(*text)) : std::string();
 }
 
 Json debugMetaJson(const std::vector<std::shared_ptr<DebugMeta>>& images) {
@@ -147,22 +148,30 @@ Json profileWithoutSamples(const ProfilingData& data) {
 }
 
 Json profileOSInfo() {
-    const auto& info = crash::systeminfo::info();
-    Json os{{"name", "Linux"}};
-    os["version"] = info.systemVersion.value_or("");
-    utsname names{};
-    os["build_number"] = ::uname(&names) == 0 ? std::string(names.release) : std::string();
+    // Fixed for the life of the process.
+    static const Json os = [] {
+        const auto& info = crash::systeminfo::info();
+        utsname names{};
+        return Json{{"name", "Linux"},
+                    {"version", info.systemVersion.value_or("")},
+                    {"build_number", ::uname(&names) == 0 ? std::string(names.release) : ""}};
+    }();
     return os;
 }
 
 Json profileDeviceInfo() {
-    const auto& info = crash::systeminfo::info();
-    const std::string vendor = trimmedFile("/sys/devices/virtual/dmi/id/sys_vendor");
-    return Json{{"architecture", info.cpuArchitecture.value_or("x86_64")},
-                {"is_emulator", false},
-                {"locale", platform::Locale::current().identifier()},
-                {"manufacturer", vendor.empty() ? std::string("unknown") : vendor},
-                {"model", info.model.value_or(info.machine.value_or(""))}};
+    static const Json fixed = [] {
+        const auto& info = crash::systeminfo::info();
+        const std::string vendor = firstLineOf("/sys/devices/virtual/dmi/id/sys_vendor");
+        return Json{{"architecture", info.cpuArchitecture.value_or("x86_64")},
+                    {"is_emulator", false},
+                    {"manufacturer", vendor.empty() ? std::string("unknown") : vendor},
+                    {"model", info.model.value_or(info.machine.value_or(""))}};
+    }();
+    Json device = fixed;
+    // The host may change its locale while it runs.
+    device["locale"] = platform::Locale::current().identifier();
+    return device;
 }
 
 std::optional<Json> traceProfilePayload(const TraceProfileInput& input,
@@ -193,20 +202,27 @@ std::optional<Json> traceProfilePayload(const TraceProfileInput& input,
     return payload;
 }
 
+TraceProfileInput traceProfileInput(Profiler& profiler, uint64_t startSystemTime,
+                                    uint64_t endSystemTime) {
+    TraceProfileInput input;
+    input.data = profiler.state()->copyProfilingData();
+    input.startSystemTime = startSystemTime;
+    input.endSystemTime = endSystemTime;
+    input.truncationReason = truncationReasonName(profiler.truncationReason());
+    input.metrics = profiler.metricProfiler().serializeTraceProfileMetricsBetween(startSystemTime,
+                                                                                  endSystemTime);
+    input.debugImages =
+        DependencyContainer::sharedInstance()->debugImageProvider()->getDebugImages(false);
+    return input;
+}
+
 std::shared_ptr<EnvelopeItem> profileItemForTransaction(Profiler& profiler,
                                                         const Transaction& transaction,
                                                         Date startTimestamp,
                                                         const std::shared_ptr<Hub>& hub) {
     SKALD_LOG_DEBUG("Creating profiling envelope item");
-    TraceProfileInput input;
-    input.data = profiler.state()->copyProfilingData();
-    input.startSystemTime = transaction.startSystemTime;
-    input.endSystemTime = transaction.endSystemTime;
-    input.truncationReason = truncationReasonName(profiler.truncationReason());
-    input.metrics = profiler.metricProfiler().serializeTraceProfileMetricsBetween(
-        input.startSystemTime, input.endSystemTime);
-    input.debugImages =
-        DependencyContainer::sharedInstance()->debugImageProvider()->getDebugImages(false);
+    const TraceProfileInput input =
+        traceProfileInput(profiler, transaction.startSystemTime, transaction.endSystemTime);
     auto payload = traceProfilePayload(input, hub);
     if (!payload) return nullptr;
 

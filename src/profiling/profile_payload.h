@@ -45,6 +45,11 @@ struct TraceProfileInput {
     std::vector<std::shared_ptr<DebugMeta>> debugImages;
 };
 
+/// What `profiler` holds for the window [start, end] (monotonic ns), with
+/// the debug images of every loaded image.
+TraceProfileInput traceProfileInput(Profiler& profiler, uint64_t startSystemTime,
+                                    uint64_t endSystemTime);
+
 /// The trace profile's payload, or nothing (logged, and counted as a lost
 /// profile with the hub's client) when it holds fewer than two samples.
 /// "transaction" and "timestamp" are for the caller to add.

@@ -2,8 +2,8 @@
 
 #include "core/dependency_container.h"
 #include "platform/process/no_destructor.h"
+#include "profiling/clocks.h"
 #include "profiling/launch_profile.h"
-#include "profiling/monotonic_clock.h"
 #include "profiling/sampling_profiler.h"
 #include "util/current_date_provider.h"
 #include "util/log.h"
@@ -64,7 +64,7 @@ void Profiler::start() {
         return;
     }
     SKALD_LOG_DEBUG("Starting profiler.");
-    state_ = std::make_shared<ProfilerState>();
+    state_->clear();
     std::weak_ptr<ProfilerState> weakState = state_;
     // On the SDK's clock, like the transactions the samples are matched to.
     auto clock = DependencyContainer::sharedInstance()->dateProvider();

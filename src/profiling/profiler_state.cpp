@@ -1,20 +1,10 @@
 #include "profiling/profiler_state.h"
 
-#include <chrono>
-
 #include "platform/base/hex.h"
+#include "profiling/clocks.h"
 #include "skald/platform/main_queue.h"
 
 namespace skald::profiling {
-
-namespace {
-
-double secondsSince1970() {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double>(now).count();
-}
-
-}  // namespace
 
 std::string frameAddressText(uintptr_t address) {
     return "0x" + platform::hexNumber(address, 16);
@@ -40,7 +30,7 @@ void ProfilerState::appendBacktrace(const Backtrace& backtrace) {
 }
 
 void ProfilerState::appendBacktrace(const Backtrace& backtrace, uint64_t timestamp) {
-    const double wallClock = secondsSince1970();
+    const double wallClock = wallClockSeconds();
     std::lock_guard guard(mutex_);
     ProfilingData& data = state_.data;
     const uint64_t threadID = backtrace.threadMetadata.threadID;

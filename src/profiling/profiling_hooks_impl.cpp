@@ -1,18 +1,14 @@
 #include "profiling/profiling_hooks_impl.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <mutex>
 
-#include "core/debug_image_provider.h"
-#include "core/dependency_container.h"
 #include "core/profiling_hooks.h"
 #include "core/tracing/transaction.h"
 #include "profiling/continuous_profiler.h"
 #include "profiling/launch_profile.h"
 #include "profiling/profile_payload.h"
 #include "profiling/profiler.h"
+#include "profiling/thread_handle.h"
 #include "profiling/trace_profiler.h"
 #include "skald/sdk.h"
 
@@ -62,20 +58,13 @@ class Hooks final : public ProfilingHooks {
                                        const Id& traceId) override {
         auto profiler = profilerForFinishedTracer(traceId);
         if (!profiler) return std::nullopt;
-        TraceProfileInput input;
-        input.data = profiler->state()->copyProfilingData();
-        input.startSystemTime = startSystemTime;
-        input.endSystemTime = endSystemTime;
-        input.truncationReason = truncationReasonName(profiler->truncationReason());
-        input.metrics = profiler->metricProfiler().serializeTraceProfileMetricsBetween(
-            startSystemTime, endSystemTime);
-        input.debugImages =
-            DependencyContainer::sharedInstance()->debugImageProvider()->getDebugImages(false);
+        const TraceProfileInput input =
+            traceProfileInput(*profiler, startSystemTime, endSystemTime);
         auto payload = traceProfilePayload(input, SDK::currentHub());
         if (!payload) return std::nullopt;
         (*payload)["platform"] = "cocoa";
         (*payload)["transaction"] = {
-            {"active_thread_id", static_cast<int64_t>(::syscall(SYS_gettid))}};
+            {"active_thread_id", static_cast<int64_t>(ThreadHandle::current())}};
         return payload;
     }
 };

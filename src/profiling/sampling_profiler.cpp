@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "profiling/monotonic_clock.h"
+#include "profiling/clocks.h"
 #include "util/log.h"
 
 namespace skald::profiling {
@@ -114,7 +114,7 @@ void SamplingProfiler::sampleOnce() {
     requests_.clear();
     requestMetadata_.clear();
     for (const pid_t id : listed) {
-        auto [it, inserted] = threads_.try_emplace(id, TrackedThread{ThreadHandle(id)});
+        auto [it, inserted] = threads_.try_emplace(id, id);
         TrackedThread& tracked = it->second;
         // Names and priorities are read once; each round needs the state only.
         std::optional<char> state;

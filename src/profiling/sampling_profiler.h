@@ -52,6 +52,7 @@ class SamplingProfiler {
 
   private:
     struct TrackedThread {
+        explicit TrackedThread(pid_t thread) : handle(thread) {}
         ThreadHandle handle;
         crash::SampleRequest request{};
         /// Rounds to leave it out after it was given up on.

@@ -180,7 +180,9 @@ void SpanImpl::observeContinuousProfiler() {
     auto hooks = ProfilingHooks::shared();
     // Read before the id, so that a profiler starting in between is not missed.
     const uint64_t starts = hooks->continuousProfilerStartCount();
-    auto id = hooks->continuousProfilerId();
+    // Spans are started often and continuous profiling is rarely on: no
+    // profiler has started yet is the common case, and needs no lookup.
+    auto id = starts > 0 ? hooks->continuousProfilerId() : std::nullopt;
     std::lock_guard guard(stateMutex_);
     if (id) {
         profileSessionId_ = std::move(id);
